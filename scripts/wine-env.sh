@@ -1,0 +1,38 @@
+# Sourced by the other scripts: the Wine environment of the project.
+# Usage: . scripts/wine-env.sh PREFIX_DIR
+# Wine always runs in the project's own 32-bit prefix, never in ~/.wine. Its crash
+# debugger is switched off (a crash must end the process, not start winedbg), its
+# own messages are silenced, and no display is used: the script host then cannot
+# show its message box and returns at once instead of waiting for a click.
+export WINEPREFIX="$(realpath -m "${1:?wine-env.sh needs the prefix folder}")"
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=;mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# Creates the prefix once; later calls find the marker and return at once.
+# A lock keeps two callers from creating the same prefix at the same time.
+ensure_wine_prefix() {
+  [ -f "$WINEPREFIX/.ruxtrap-ready" ] && return 0
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.ruxtrap-ready" ]; then
+      echo "wine-env: creating the Wine prefix $WINEPREFIX (once)" >&2
+      wineboot -i >/dev/null 2>&1 || true
+      # The DxDiag provider probes the sound drivers and prints ALSA errors;
+      # an empty driver list keeps it quiet and DxDiag still answers.
+      wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /t REG_SZ /d '' /f >/dev/null 2>&1
+      wineserver -w
+      touch "$WINEPREFIX/.ruxtrap-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+}
+
+# Keeps one wineserver running for a batch of Wine programs (each start then
+# costs far less), and stops it, with every Wine process of the prefix, at exit.
+start_wineserver() {
+  wineserver -p
+  wine cmd /c exit >/dev/null 2>&1 || true
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+}

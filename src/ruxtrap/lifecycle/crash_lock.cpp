@@ -1,0 +1,49 @@
+#include "lifecycle/lifecycle.h"
+
+namespace ruxtrap {
+
+CrashLock::CrashLock() : section_(&storage_), owns_(1), locked_(0) {
+  InitializeCriticalSection(section_);
+}
+
+CrashLock::~CrashLock() {
+  if (owns_ == 1 && section_ != nullptr) DeleteCriticalSection(section_);
+  section_ = nullptr;
+}
+
+// After destruction (a crash during unload) there is no section to serialise
+// with; the report then runs unserialised rather than faulting.
+void CrashLock::Enter() {
+  if (section_ == nullptr) return;
+  EnterCriticalSection(section_);
+  locked_ = 1;
+}
+
+void CrashLock::Leave() {
+  if (section_ == nullptr) return;
+  locked_ = 0;
+  LeaveCriticalSection(section_);
+}
+
+// LockCount is -1 while no thread holds the section.
+bool CrashLock::IsLocked() const {
+  return section_ != nullptr && section_->LockCount != -1;
+}
+
+CrashLockGuard::CrashLockGuard(CrashLock& lock)
+    : lock_(lock), held_(false), onFault_(&CrashLockGuard::LeaveOnFault, this) {
+  lock_.Enter();
+  held_ = true;
+}
+
+CrashLockGuard::~CrashLockGuard() { LeaveOnce(); }
+
+void CrashLockGuard::LeaveOnFault(void* self) { static_cast<CrashLockGuard*>(self)->LeaveOnce(); }
+
+void CrashLockGuard::LeaveOnce() {
+  if (!held_) return;
+  held_ = false;
+  lock_.Leave();
+}
+
+}  // namespace ruxtrap

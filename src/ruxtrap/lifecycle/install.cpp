@@ -1,0 +1,70 @@
+#include "lifecycle/lifecycle.h"
+#include "report/report.h"
+#include "support/function_cast.h"
+
+namespace ruxtrap {
+
+namespace {
+
+const LifecyclePlatform kRealPlatform = {
+    &::SetUnhandledExceptionFilter,
+    &::IsBadCodePtr,
+    &::OutputDebugStringA,
+    &::OutputDebugStringW,
+};
+LifecyclePlatform platform = kRealPlatform;
+
+// Installation state. Plain module data: installation is not serialised
+// against itself, against unload or against a crash in progress.
+CrashHandler handler = nullptr;
+LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+bool installed = false;
+
+// Unload actions. Static objects are destroyed in the reverse order of their
+// definition, so at unload the lock goes first and the filter is put back
+// second; both happen before the module's memory goes away.
+struct RestoreFilterAtUnload {
+  ~RestoreFilterAtUnload() { RestorePreviousFilter(); }
+} restoreFilterAtUnload;
+
+CrashLock crashLock;
+
+}  // namespace
+
+LifecyclePlatform& TheLifecyclePlatform() { return platform; }
+const LifecyclePlatform& RealLifecyclePlatform() { return kRealPlatform; }
+CrashLock& TheCrashLock() { return crashLock; }
+
+CrashHandler InstalledCrashHandler() { return handler; }
+
+bool SetCrashHandler(CrashHandler newHandler) {
+  if (platform.isBadCodePtr(FunctionCast<FARPROC>(newHandler)) != 0) return false;
+  handler = newHandler;
+  if (!installed) {
+    previousFilter = platform.setUnhandledExceptionFilter(&CrashFilter);
+    installed = true;
+  }
+  return true;
+}
+
+void InstallCrashReporter() {
+  if (SetCrashHandler(&WriteCrashReport))
+    platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
+  else
+    platform.outputDebugStringA("Ruxtrap Set Handler Fail!\r\n");
+}
+
+void ResetInstallationState() {
+  handler = nullptr;
+  previousFilter = nullptr;
+  installed = false;
+}
+
+void RestorePreviousFilter() {
+  if (!installed) return;
+  platform.setUnhandledExceptionFilter(previousFilter);
+  previousFilter = nullptr;
+  installed = false;
+}
+
+}  // namespace ruxtrap

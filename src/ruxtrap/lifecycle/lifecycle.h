@@ -1,0 +1,85 @@
+// The library's boundary towards its host: the export, installing the crash
+// filter, the filter itself and the process-wide report lock.
+#pragma once
+
+#include <windows.h>
+
+#include "support/fault_guard.h"
+
+namespace ruxtrap {
+
+// A crash handler has the shape of a top-level exception filter.
+using CrashHandler = LONG(WINAPI*)(EXCEPTION_POINTERS*);
+
+// What InitRuxtrap does: installs WriteCrashReport as the crash handler and
+// says on the debug output whether that worked ("OK" or "Fail"), once per call.
+void InstallCrashReporter();
+
+// Makes CrashFilter the process's unhandled-exception filter with handler as
+// what it calls for a crash. A later call only replaces the handler. False when
+// the handler address is not executable; nothing changes then.
+bool SetCrashHandler(CrashHandler handler);
+
+// The handler CrashFilter calls, or null before the first installation.
+CrashHandler InstalledCrashHandler();
+
+// Back to the installation state at load: no handler, nothing installed.
+// The process's filter is not touched. For tests.
+void ResetInstallationState();
+
+// Puts back the filter that was in force before the first installation, if
+// the library installed one. Runs at unload.
+void RestorePreviousFilter();
+
+// The installed top-level filter.
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers);
+
+// The process-wide lock that lets one crash report run at a time. Its
+// critical section lives inside the object, so it can never be missing.
+class CrashLock {
+ public:
+  CrashLock();
+  virtual ~CrashLock();
+  virtual void Enter();
+  virtual void Leave();
+  // Whether any thread holds the lock.
+  virtual bool IsLocked() const;
+
+ private:
+  CRITICAL_SECTION storage_;
+  CRITICAL_SECTION* section_;
+  DWORD owns_;
+  BYTE locked_;
+};
+
+CrashLock& TheCrashLock();
+
+// Holds the lock for a scope. A fault that unwinds the scope under a guard
+// leaves the lock too.
+class CrashLockGuard {
+ public:
+  explicit CrashLockGuard(CrashLock& lock);
+  ~CrashLockGuard();
+  CrashLockGuard(const CrashLockGuard&) = delete;
+  CrashLockGuard& operator=(const CrashLockGuard&) = delete;
+
+ private:
+  static void LeaveOnFault(void* self);
+  void LeaveOnce();
+  CrashLock& lock_;
+  bool held_;
+  FaultRelease onFault_;
+};
+
+// The platform calls of this subsystem, so a test can watch them. The default
+// entries are the real calls.
+struct LifecyclePlatform {
+  decltype(&::SetUnhandledExceptionFilter) setUnhandledExceptionFilter;
+  decltype(&::IsBadCodePtr) isBadCodePtr;
+  decltype(&::OutputDebugStringA) outputDebugStringA;
+  decltype(&::OutputDebugStringW) outputDebugStringW;
+};
+LifecyclePlatform& TheLifecyclePlatform();
+const LifecyclePlatform& RealLifecyclePlatform();
+
+}  // namespace ruxtrap

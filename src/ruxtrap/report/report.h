@@ -1,0 +1,58 @@
+// The crash report driver: lock, log file, the order of the report's
+// sections, the message-box script, the script host and the end of the process.
+#pragma once
+
+#include <stdio.h>
+#include <windows.h>
+
+#include "support/fault_guard.h"
+
+namespace ruxtrap {
+
+constexpr char kLogPath[] = "C:\\CrashEvent.log";
+constexpr char kScriptPath[] = "c:\\~tmp.vbs";
+constexpr int kCrashExitCode = -9876;
+
+// The crash handler: appends one report to the log, shows the message box
+// through the script host and ends the process with kCrashExitCode. Returns
+// only when the log cannot be opened, and then returns 1.
+LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers);
+
+// Starts a process and waits (boundedly) until it waits for input. Nothing is
+// reported when the process cannot be started.
+void LaunchProcess(const char* applicationName, const char* commandLine);
+
+// Base of the log's owner: its only virtual operation is the destructor.
+class FileOwner {
+ public:
+  virtual ~FileOwner() = default;
+};
+
+// Owns the open log stream. Closes it when the scope ends and also when a
+// fault under a guard unwinds the scope.
+class LogFileHolder : public FileOwner {
+ public:
+  explicit LogFileHolder(FILE* file);
+  ~LogFileHolder() override;
+  LogFileHolder(const LogFileHolder&) = delete;
+  LogFileHolder& operator=(const LogFileHolder&) = delete;
+  FILE* Get() const { return file_; }
+  void Close();
+
+ private:
+  static void CloseOnFault(void* self);
+  FILE* file_;
+  FaultRelease onFault_;
+};
+
+// What the crash path does after the report is written, so a test can run
+// the report without ending its own process. The default entries start the
+// script host and end the process.
+struct ReportFinish {
+  void (*launchProcess)(const char* applicationName, const char* commandLine);
+  void (*exitProcess)(int code);
+};
+ReportFinish& TheReportFinish();
+const ReportFinish& RealReportFinish();
+
+}  // namespace ruxtrap

@@ -1,0 +1,58 @@
+#include <stdlib.h>
+
+#include "lifecycle/lifecycle.h"
+#include "report/report.h"
+#include "support/log_text.h"
+
+namespace ruxtrap {
+
+namespace {
+
+const wchar_t kSep40[] = L"========================================\n";
+const char kCommandLine[] = "WScript.exe c:\\~tmp.vbs";
+
+void ExitNow(int code) { _exit(code); }
+
+const ReportFinish kRealFinish = {&LaunchProcess, &ExitNow};
+ReportFinish finish = kRealFinish;
+
+void WriteCallStackHeading(FILE* log) {
+  WriteWide(log, kSep40);
+  WriteWide(log, L"\t\t\tCall Stack\n");
+  WriteWide(log, kSep40);
+}
+
+// The script overwrites whatever the file held; it has no line end.
+void WriteScriptFile() {
+  FILE* script = fopen(kScriptPath, "w");
+  if (script == nullptr) return;
+  fprintf(script, "s=MsgBox(\"%s\", vbCritical, \"Exception\")", kLogPath);
+  fclose(script);
+}
+
+}  // namespace
+
+ReportFinish& TheReportFinish() { return finish; }
+const ReportFinish& RealReportFinish() { return kRealFinish; }
+
+LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
+  (void)pointers;
+  CrashLockGuard lock(TheCrashLock());
+  LogFileHolder log(fopen(kLogPath, "a+"));
+  if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
+  FILE* out = log.Get();
+
+  WriteCallStackHeading(out);
+
+  // Every flush puts what was written on disk: the process ends without
+  // closing the log.
+  WriteWide(out, L"\n\n\n");
+  fflush(out);
+
+  WriteScriptFile();
+  finish.launchProcess(nullptr, kCommandLine);
+  finish.exitProcess(kCrashExitCode);
+  return EXCEPTION_EXECUTE_HANDLER;  // reached only when a test keeps the process alive
+}
+
+}  // namespace ruxtrap

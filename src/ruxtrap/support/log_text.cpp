@@ -1,0 +1,60 @@
+#include "support/log_text.h"
+
+#include <stdarg.h>
+#include <windows.h>
+
+namespace ruxtrap {
+
+namespace {
+// Large enough for the longest line of a report (a describe line of 2048
+// characters and its line end); a DBCS code page takes two bytes a character.
+constexpr int kWideCapacity = 4096;
+constexpr int kNarrowCapacity = 2 * kWideCapacity;
+wchar_t wideLine[kWideCapacity];
+char narrowLine[kNarrowCapacity];
+
+// _vsnwprintf and _vsnprintf leave no terminator when the text fills the
+// buffer and return a negative count when it does not fit.
+int Terminate(int written, int capacity) { return written < 0 || written >= capacity ? capacity - 1 : written; }
+}  // namespace
+
+int WideToLogText(const wchar_t* text, int length, char* out, int capacity) {
+  if (capacity <= 0) return 0;
+  if (length <= 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  UINT codePage = GetACP();
+  // The UTF-8 code page represents every character and takes no default.
+  const char* fallback = codePage == CP_UTF8 ? nullptr : "?";
+  int n = WideCharToMultiByte(codePage, 0, text, length, out, capacity - 1, fallback, nullptr);
+  if (n == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    // Too long as a whole: convert the part that surely fits.
+    int part = (capacity - 1) / 4;
+    n = WideCharToMultiByte(codePage, 0, text, part < length ? part : length, out, capacity - 1,
+                            fallback, nullptr);
+  }
+  out[n] = '\0';
+  return n;
+}
+
+void WriteWide(FILE* stream, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = Terminate(_vsnwprintf(wideLine, kWideCapacity - 1, format, args), kWideCapacity);
+  va_end(args);
+  wideLine[n] = L'\0';
+  int bytes = WideToLogText(wideLine, n, narrowLine, kNarrowCapacity);
+  fwrite(narrowLine, 1, bytes, stream);
+}
+
+void WriteNarrow(FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = Terminate(_vsnprintf(narrowLine, kNarrowCapacity - 1, format, args), kNarrowCapacity);
+  va_end(args);
+  narrowLine[n] = '\0';
+  fwrite(narrowLine, 1, n, stream);
+}
+
+}  // namespace ruxtrap

@@ -1,0 +1,114 @@
+#include "common/crash_run.h"
+
+namespace ruxtrap_test {
+
+const char kSep40[] = "========================================\r\n";
+const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
+const wchar_t kScriptPathW[] = L"c:\\~tmp.vbs";
+const wchar_t kScriptHostRecordW[] = L"C:\\ruxtrap-wscript.txt";
+
+namespace {
+constexpr DWORD kScriptHostWaitMs = 20000;
+
+struct Handle {
+  HANDLE h;
+  explicit Handle(HANDLE value) : h(value) {}
+  ~Handle() {
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+}  // namespace
+
+std::wstring BinFolder() {
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, n);
+  return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+void ClearDriveC() {
+  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW}) {
+    DWORD attributes = GetFileAttributesW(p);
+    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(p);
+    else DeleteFileW(p);
+  }
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+  bytes->clear();
+  Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.h == INVALID_HANDLE_VALUE) return false;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file.h, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes->append(chunk, got);
+  return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  return WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options) {
+  CrashRun run;
+  if (options.clearDriveC) ClearDriveC();
+  std::wstring folder = options.folder.empty() ? BinFolder() : options.folder;
+  std::wstring commandLine = L"\"" + folder + L"\\" + options.program + L"\" " + arguments;
+
+  Handle scriptHostDone(CreateEventW(nullptr, TRUE, FALSE, L"ruxtrap-wscript-done"));
+  ResetEvent(scriptHostDone.h);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                      &startup, &info))
+    return run;
+  Handle process(info.hProcess);
+  Handle thread(info.hThread);
+  if (WaitForSingleObject(process.h, options.timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.h, 1);
+    WaitForSingleObject(process.h, 5000);
+    return run;
+  }
+  run.finished = true;
+  GetExitCodeProcess(process.h, &run.exitCode);
+  // The script host runs on after the crashed process has ended.
+  if (options.waitForScriptHost) WaitForSingleObject(scriptHostDone.h, kScriptHostWaitMs);
+
+  run.logExists = ReadWholeFile(kLogPathW, &run.log);
+  run.scriptExists = ReadWholeFile(kScriptPathW, &run.script);
+  std::string record;
+  run.scriptHostStarted = ReadWholeFile(kScriptHostRecordW, &record);
+  if (run.scriptHostStarted) run.scriptHostCommandLine = record.substr(0, record.find('\n'));
+  return run;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+int CountOf(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    ++count;
+  return count;
+}
+
+}  // namespace ruxtrap_test

@@ -1,0 +1,53 @@
+// Runs the crash host in a child process and collects what a crash leaves:
+// the full 32-bit exit code, the log, the script file and the command line
+// that reached the stand-in script host. All runs share the fixed C:\ paths.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace ruxtrap_test {
+
+constexpr DWORD kCrashExitCode = static_cast<DWORD>(-9876);
+extern const char kSep40[];   // 40 '=' and CRLF, as the log holds it
+
+struct CrashRun {
+  bool finished = false;     // false: the host did not end within the time limit
+  DWORD exitCode = 0;
+  bool logExists = false;
+  std::string log;           // bytes of C:\CrashEvent.log
+  bool scriptExists = false;
+  std::string script;        // bytes of c:\~tmp.vbs
+  bool scriptHostStarted = false;
+  std::string scriptHostCommandLine;  // as the stand-in recorded it, without line end
+};
+
+struct CrashHostOptions {
+  std::wstring folder;       // where the host runs from; empty: the tests' own folder
+  std::wstring program = L"crash_host.exe";
+  bool clearDriveC = true;   // remove the log, script and record first
+  bool waitForScriptHost = true;  // wait for the stand-in to record its command line
+  DWORD timeoutMs = 60000;
+};
+
+// The folder of the running test program (where the tools are built).
+std::wstring BinFolder();
+// drive_c paths of the prefix.
+extern const wchar_t kLogPathW[];
+extern const wchar_t kScriptPathW[];
+extern const wchar_t kScriptHostRecordW[];
+
+void ClearDriveC();
+bool ReadWholeFile(const std::wstring& path, std::string* bytes);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+
+CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options = {});
+
+// Log lines split at CRLF; a last line without CRLF is kept.
+std::vector<std::string> SplitLines(const std::string& text);
+// Number of non-overlapping occurrences of needle.
+int CountOf(const std::string& text, const std::string& needle);
+
+}  // namespace ruxtrap_test

@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "common/crash_run.h"
+#include "describe/symbol_engine.h"
+#include "lifecycle/lifecycle.h"
+#include "report/report.h"
+
+namespace ruxtrap {
+namespace {
+
+// A platform that records what the lifecycle code says and installs.
+struct Recorder {
+  std::vector<std::string> debugA;
+  std::vector<std::wstring> debugW;
+  std::vector<LPTOP_LEVEL_EXCEPTION_FILTER> filtersSet;
+  LPTOP_LEVEL_EXCEPTION_FILTER current = nullptr;
+  bool rejectCode = false;
+} rec;
+
+LPTOP_LEVEL_EXCEPTION_FILTER WINAPI FakeSetFilter(LPTOP_LEVEL_EXCEPTION_FILTER f) {
+  rec.filtersSet.push_back(f);
+  return std::exchange(rec.current, f);
+}
+BOOL WINAPI FakeIsBadCodePtr(FARPROC) { return rec.rejectCode ? TRUE : FALSE; }
+void WINAPI FakeDebugA(LPCSTR s) { rec.debugA.push_back(s); }
+void WINAPI FakeDebugW(LPCWSTR s) { rec.debugW.push_back(s); }
+
+LifecyclePlatform FakePlatform() { return {&FakeSetFilter, &FakeIsBadCodePtr, &FakeDebugA, &FakeDebugW}; }
+
+LONG WINAPI HostFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+
+class CrashFilterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rec = Recorder();
+    rec.current = &HostFilter;
+    TheLifecyclePlatform() = FakePlatform();
+    ResetInstallationState();
+  }
+  void TearDown() override {
+    RestorePreviousFilter();
+    ResetInstallationState();
+    ReleaseSymbolEngine();
+    TheLifecyclePlatform() = RealLifecyclePlatform();
+  }
+  LONG Filter(DWORD code) {
+    record_.ExceptionCode = code;
+    return CrashFilter(&pointers_);
+  }
+  EXCEPTION_RECORD record_ = {};
+  CONTEXT context_ = {};
+  EXCEPTION_POINTERS pointers_ = {&record_, &context_};
+};
+
+const std::vector<std::wstring> kOverflowNotice = {
+    L"!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n", L"EXCEPTION_STACK_OVERFLOW occurred\n",
+    L"!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n"};
+
+TEST_F(CrashFilterTest, WithoutHandlerOnlyAStackOverflowIsAnnounced) {
+  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_TRUE(rec.debugW.empty());
+  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_STACK_OVERFLOW));
+  EXPECT_EQ(kOverflowNotice, rec.debugW);
+  EXPECT_EQ(0, SymbolEngineFlag()) << "no handler: the symbol handler is not set up";
+}
+
+LONG WINAPI ReturnOneInsideTheLock(EXCEPTION_POINTERS*) {
+  EXPECT_EQ(1, SymbolEngineFlag()) << "symbols are ready before the handler runs";
+  EXPECT_TRUE(TheCrashLock().IsLocked()) << "the symbol steps run under the report lock";
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+TEST_F(CrashFilterTest, HandlerResultIsReturnedAndSymbolsReleased) {
+  ASSERT_TRUE(SetCrashHandler(&ReturnOneInsideTheLock));
+  EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, Filter(EXCEPTION_STACK_OVERFLOW));
+  EXPECT_EQ(kOverflowNotice, rec.debugW);
+  EXPECT_EQ(0, SymbolEngineFlag());
+  EXPECT_FALSE(TheCrashLock().IsLocked());
+}
+
+int handlerCalls = 0;
+LONG WINAPI CountCalls(EXCEPTION_POINTERS*) {
+  ++handlerCalls;
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+TEST_F(CrashFilterTest, HandlerAtANonExecutableAddressIsNotCalled) {
+  ASSERT_TRUE(SetCrashHandler(&CountCalls));
+  handlerCalls = 0;
+  rec.rejectCode = true;
+  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_EQ(0, handlerCalls);
+}
+
+std::wstring TempLog() { return ruxtrap_test::BinFolder() + L"\\crash_filter_test.log"; }
+
+// Opens a log and takes the lock the way the report driver does, then faults.
+LONG WINAPI FaultWhileHoldingLogAndLock(EXCEPTION_POINTERS*) {
+  CrashLockGuard lock(TheCrashLock());
+  LogFileHolder log(_wfopen(TempLog().c_str(), L"a+"));
+  fputs("partial report\n", log.Get());
+  fflush(log.Get());
+  volatile int* volatile p = nullptr;
+  *p = 1;
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+DWORD WINAPI TakeAndLeaveTheLock(void*) {
+  TheCrashLock().Enter();
+  TheCrashLock().Leave();
+  return 0;
+}
+
+bool OtherThreadCanTakeTheLock() {
+  HANDLE t = CreateThread(nullptr, 0, &TakeAndLeaveTheLock, nullptr, 0, nullptr);
+  bool done = WaitForSingleObject(t, 10000) == WAIT_OBJECT_0;
+  CloseHandle(t);
+  return done;
+}
+
+TEST_F(CrashFilterTest, FaultInHandlerClosesTheLogLeavesTheLockAndKeepsSymbols) {
+  DeleteFileW(TempLog().c_str());
+  ASSERT_TRUE(SetCrashHandler(&FaultWhileHoldingLogAndLock));
+  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_EQ(1, SymbolEngineFlag()) << "a faulting handler leaves the symbol handler set up";
+  EXPECT_FALSE(TheCrashLock().IsLocked());
+  EXPECT_TRUE(OtherThreadCanTakeTheLock());
+  // Only a closed file can be opened without sharing.
+  HANDLE exclusive = CreateFileW(TempLog().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, exclusive) << "the log is still open (error " << GetLastError() << ")";
+  CloseHandle(exclusive);
+  std::string bytes;
+  ruxtrap_test::ReadWholeFile(TempLog(), &bytes);
+  EXPECT_EQ("partial report\r\n", bytes);
+  DeleteFileW(TempLog().c_str());
+  // The next crash goes through the same filter again.
+  ASSERT_TRUE(SetCrashHandler(&ReturnOneInsideTheLock));
+  EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, Filter(EXCEPTION_ACCESS_VIOLATION));
+}
+
+TEST_F(CrashFilterTest, UnreadablePointersAreTakenByTheGuard) {
+  ASSERT_TRUE(SetCrashHandler(&CountCalls));
+  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, CrashFilter(reinterpret_cast<EXCEPTION_POINTERS*>(16)));
+}
+
+TEST_F(CrashFilterTest, InstallationSaysOkOncePerCallAndInstallsOnce) {
+  InstallCrashReporter();
+  InstallCrashReporter();
+  EXPECT_EQ((std::vector<std::string>{"Ruxtrap Set Handler OK!\r\n", "Ruxtrap Set Handler OK!\r\n"}), rec.debugA);
+  ASSERT_EQ(1u, rec.filtersSet.size());
+  EXPECT_EQ(&CrashFilter, rec.filtersSet[0]);
+  EXPECT_EQ(&WriteCrashReport, InstalledCrashHandler());
+  RestorePreviousFilter();
+  RestorePreviousFilter();  // the second has nothing to restore
+  ASSERT_EQ(2u, rec.filtersSet.size());
+  EXPECT_EQ(&HostFilter, rec.filtersSet[1]);
+}
+
+TEST_F(CrashFilterTest, RejectedInstallationSaysFailAndChangesNothing) {
+  rec.rejectCode = true;
+  InstallCrashReporter();
+  EXPECT_EQ((std::vector<std::string>{"Ruxtrap Set Handler Fail!\r\n"}), rec.debugA);
+  EXPECT_TRUE(rec.filtersSet.empty());
+  EXPECT_EQ(nullptr, InstalledCrashHandler());
+}
+
+TEST(CrashLockTest, GuardHoldsAndLeavesAndDestroyedLockIsHarmless) {
+  CrashLock lock;
+  EXPECT_FALSE(lock.IsLocked());
+  {
+    CrashLockGuard guard(lock);
+    EXPECT_TRUE(lock.IsLocked());
+    CrashLockGuard again(lock);  // re-entrant on one thread
+  }
+  EXPECT_FALSE(lock.IsLocked());
+  lock.~CrashLock();
+  lock.Enter();  // after unload: no section, no fault
+  lock.Leave();
+  EXPECT_FALSE(lock.IsLocked());
+  new (&lock) CrashLock();
+}
+
+}  // namespace
+}  // namespace ruxtrap

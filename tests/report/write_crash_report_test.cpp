@@ -1,0 +1,87 @@
+// The report driver run inside the test process, with the end of the process
+// and the script host replaced by recorders.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "common/crash_run.h"
+#include "lifecycle/lifecycle.h"
+#include "report/report.h"
+
+namespace ruxtrap {
+namespace {
+
+using ruxtrap_test::kLogPathW;
+using ruxtrap_test::kScriptPathW;
+using ruxtrap_test::ReadWholeFile;
+
+struct Finished {
+  std::string commandLine;
+  const char* applicationName = "unset";
+  int exitCode = 0;
+  int launches = 0;
+} finished;
+
+class WriteCrashReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    finished = Finished();
+    ruxtrap_test::ClearDriveC();
+    TheReportFinish().launchProcess = [](const char* app, const char* line) {
+      finished.applicationName = app;
+      finished.commandLine = line;
+      ++finished.launches;
+    };
+    TheReportFinish().exitProcess = [](int code) { finished.exitCode = code; };
+  }
+  void TearDown() override {
+    TheReportFinish() = RealReportFinish();
+    ruxtrap_test::ClearDriveC();
+  }
+  LONG Report() {
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+    CONTEXT context = {};
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    return WriteCrashReport(&pointers);
+  }
+};
+
+TEST_F(WriteCrashReportTest, AppendsAReportWritesTheScriptLaunchesAndEnds) {
+  ASSERT_TRUE(ruxtrap_test::WriteWholeFile(kLogPathW, "earlier report\r\n"));
+  ASSERT_TRUE(ruxtrap_test::WriteWholeFile(kScriptPathW, std::string(300, 'x') + "\r\nold line\r\n"));
+  Report();
+  Report();
+  std::string log, script;
+  ASSERT_TRUE(ReadWholeFile(kLogPathW, &log));
+  EXPECT_EQ(0u, log.find("earlier report\r\n"));
+  EXPECT_EQ(2, ruxtrap_test::CountOf(log, "\t\t\tCall Stack\r\n"));
+  EXPECT_EQ("\r\n\r\n\r\n", log.substr(log.size() - 6));
+  ASSERT_TRUE(ReadWholeFile(kScriptPathW, &script));
+  EXPECT_EQ("s=MsgBox(\"C:\\CrashEvent.log\", vbCritical, \"Exception\")", script);
+  EXPECT_EQ(2, finished.launches);
+  EXPECT_EQ(nullptr, finished.applicationName);
+  EXPECT_EQ("WScript.exe c:\\~tmp.vbs", finished.commandLine);
+  EXPECT_EQ(-9876, finished.exitCode);
+  EXPECT_FALSE(TheCrashLock().IsLocked());
+}
+
+TEST_F(WriteCrashReportTest, UnopenableLogReturnsOneAndLeavesTheLock) {
+  ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
+  EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, Report());
+  EXPECT_EQ(0, finished.launches);
+  EXPECT_EQ(0, finished.exitCode);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kScriptPathW));
+  EXPECT_FALSE(TheCrashLock().IsLocked());
+}
+
+TEST_F(WriteCrashReportTest, UncreatableScriptStillLaunchesAndEnds) {
+  ASSERT_TRUE(CreateDirectoryW(kScriptPathW, nullptr));
+  Report();
+  EXPECT_EQ(1, finished.launches);
+  EXPECT_EQ(-9876, finished.exitCode);
+}
+
+}  // namespace
+}  // namespace ruxtrap

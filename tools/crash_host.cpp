@@ -1,0 +1,91 @@
+// The crash host of the end-to-end tests: loads Ruxtrap.dll from its own
+// folder, calls InitRuxtrap, then crashes in the way its arguments choose.
+//   crash_host [--no-init] MODE [ARGS...]
+// Every crash sits in a named function of its own, so reports can be checked
+// for the functions of the call stack.
+#include <windows.h>
+
+#include <stdio.h>
+#include <wchar.h>
+
+namespace {
+
+using InitRuxtrapFn = void(WINAPI*)(const char*);
+
+__attribute__((noinline)) void WriteThroughNullPointer() {
+  volatile int* volatile target = nullptr;
+  *target = 42;
+}
+
+__attribute__((noinline)) int DivideByZero(int divisor) {
+  volatile int dividend = 1;
+  volatile int quotient = dividend / divisor;  // volatile: the division must happen
+  return quotient;
+}
+
+__attribute__((noinline)) void RaiseCode(DWORD code) { RaiseException(code, 0, 0, nullptr); }
+
+DWORD WINAPI NullWriteThread(void*) {
+  WriteThroughNullPointer();
+  return 0;
+}
+
+// Many threads released at the same moment, each of which faults.
+HANDLE startSignal;
+DWORD WINAPI WaitThenFault(void*) {
+  WaitForSingleObject(startSignal, INFINITE);
+  WriteThroughNullPointer();
+  return 0;
+}
+
+int CrashManyThreads(int count) {
+  startSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (int i = 0; i < count; ++i) CreateThread(nullptr, 0, &WaitThenFault, nullptr, 0, nullptr);
+  Sleep(100);
+  SetEvent(startSignal);
+  Sleep(INFINITE);
+  return 0;
+}
+
+int Run(const wchar_t* mode, int argc, wchar_t** argv) {
+  int arg = argc > 0 ? _wtoi(argv[0]) : 0;
+  if (wcscmp(mode, L"av") == 0) WriteThroughNullPointer();
+  else if (wcscmp(mode, L"div0") == 0) DivideByZero(arg);
+  else if (wcscmp(mode, L"cpp") == 0) RaiseCode(0xE06D7363);
+  else if (wcscmp(mode, L"raise") == 0) RaiseCode(wcstoul(argv[0], nullptr, 16));
+  else if (wcscmp(mode, L"stack-overflow-code") == 0) RaiseCode(EXCEPTION_STACK_OVERFLOW);
+  else if (wcscmp(mode, L"thread") == 0) {
+    HANDLE thread = CreateThread(nullptr, 0, &NullWriteThread, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+  } else if (wcscmp(mode, L"threads") == 0) return CrashManyThreads(arg);
+  else if (wcscmp(mode, L"exit") == 0) return arg;
+  else {
+    fwprintf(stderr, L"crash_host: unknown mode %ls\n", mode);
+    return 3;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  int next = 1;
+  bool init = true;
+  if (next < argc && wcscmp(argv[next], L"--no-init") == 0) {
+    init = false;
+    ++next;
+  }
+  if (next >= argc) {
+    fwprintf(stderr, L"usage: crash_host [--no-init] MODE [ARGS...]\n");
+    return 2;
+  }
+  if (init) {
+    HMODULE library = LoadLibraryW(L"Ruxtrap.dll");
+    auto initRuxtrap =
+        library ? reinterpret_cast<InitRuxtrapFn>(reinterpret_cast<void (*)()>(GetProcAddress(library, "InitRuxtrap"))) : nullptr;
+    if (initRuxtrap == nullptr) return 4;
+    initRuxtrap("crash_host");
+  }
+  const wchar_t* mode = argv[next++];
+  return Run(mode, argc - next, argv + next);
+}
