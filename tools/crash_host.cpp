@@ -12,6 +12,22 @@ namespace {
 
 using InitRuxtrapFn = void(WINAPI*)(const char*);
 
+// Facts the tests compare with the report, as name=hex lines in
+// C:\ruxtrap-host-facts.txt (addresses of functions, stack bounds, modules).
+void RecordFact(const char* name, const void* value) {
+  FILE* facts = fopen("C:\\ruxtrap-host-facts.txt", "a");
+  if (facts == nullptr) return;
+  fprintf(facts, "%s=%08lX\n", name, reinterpret_cast<unsigned long>(value));
+  fclose(facts);
+}
+
+void RecordThreadFacts() {
+  NT_TIB* tib;
+  __asm__("movl %%fs:0x18, %0" : "=r"(tib));
+  RecordFact("stackBase", tib->StackBase);
+  RecordFact("stackLimit", tib->StackLimit);
+}
+
 __attribute__((noinline)) void WriteThroughNullPointer() {
   volatile int* volatile target = nullptr;
   *target = 42;
@@ -26,6 +42,7 @@ __attribute__((noinline)) int DivideByZero(int divisor) {
 __attribute__((noinline)) void RaiseCode(DWORD code) { RaiseException(code, 0, 0, nullptr); }
 
 DWORD WINAPI NullWriteThread(void*) {
+  RecordThreadFacts();
   WriteThroughNullPointer();
   return 0;
 }
@@ -49,6 +66,10 @@ int CrashManyThreads(int count) {
 
 int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   int arg = argc > 0 ? _wtoi(argv[0]) : 0;
+  RecordFact("exe", GetModuleHandleW(nullptr));
+  RecordFact("ruxtrap", GetModuleHandleW(L"Ruxtrap.dll"));
+  RecordFact("WriteThroughNullPointer", reinterpret_cast<void*>(&WriteThroughNullPointer));
+  if (wcscmp(mode, L"thread") != 0) RecordThreadFacts();
   if (wcscmp(mode, L"av") == 0) WriteThroughNullPointer();
   else if (wcscmp(mode, L"div0") == 0) DivideByZero(arg);
   else if (wcscmp(mode, L"cpp") == 0) RaiseCode(0xE06D7363);

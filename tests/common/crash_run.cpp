@@ -6,6 +6,7 @@ const char kSep40[] = "========================================\r\n";
 const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
 const wchar_t kScriptPathW[] = L"c:\\~tmp.vbs";
 const wchar_t kScriptHostRecordW[] = L"C:\\ruxtrap-wscript.txt";
+const wchar_t kHostFactsW[] = L"C:\\ruxtrap-host-facts.txt";
 
 namespace {
 constexpr DWORD kScriptHostWaitMs = 20000;
@@ -27,7 +28,7 @@ std::wstring BinFolder() {
 }
 
 void ClearDriveC() {
-  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW}) {
+  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW, kHostFactsW}) {
     DWORD attributes = GetFileAttributesW(p);
     if (attributes == INVALID_FILE_ATTRIBUTES) continue;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(p);
@@ -86,7 +87,20 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   std::string record;
   run.scriptHostStarted = ReadWholeFile(kScriptHostRecordW, &record);
   if (run.scriptHostStarted) run.scriptHostCommandLine = record.substr(0, record.find('\n'));
+  std::string facts;
+  ReadWholeFile(kHostFactsW, &facts);
+  for (const std::string& line : SplitLines(facts)) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) run.facts[line.substr(0, eq)] = strtoul(line.c_str() + eq + 1, nullptr, 16);
+  }
   return run;
+}
+
+bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value) {
+  size_t at = text.find(name + "=");
+  if (at == std::string::npos) return false;
+  *value = strtoul(text.c_str() + at + name.size() + 1, nullptr, 16);
+  return true;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct CrashRun {
   std::string script;        // bytes of c:\~tmp.vbs
   bool scriptHostStarted = false;
   std::string scriptHostCommandLine;  // as the stand-in recorded it, without line end
+  std::map<std::string, DWORD> facts;  // what the crash host recorded about itself
 };
 
 struct CrashHostOptions {
@@ -38,12 +40,16 @@ std::wstring BinFolder();
 extern const wchar_t kLogPathW[];
 extern const wchar_t kScriptPathW[];
 extern const wchar_t kScriptHostRecordW[];
+extern const wchar_t kHostFactsW[];
 
 void ClearDriveC();
 bool ReadWholeFile(const std::wstring& path, std::string* bytes);
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options = {});
+
+// The value after "name=" in a line such as "EAX=00000001  EBX=...", read as hex.
+bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value);
 
 // Log lines split at CRLF; a last line without CRLF is kept.
 std::vector<std::string> SplitLines(const std::string& text);

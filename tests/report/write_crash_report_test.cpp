@@ -83,5 +83,24 @@ TEST_F(WriteCrashReportTest, UncreatableScriptStillLaunchesAndEnds) {
   EXPECT_EQ(-9876, finished.exitCode);
 }
 
+TEST_F(WriteCrashReportTest, FaultInsideTheReportClosesTheLogAndLeavesTheLock) {
+  ASSERT_TRUE(SetCrashHandler(&WriteCrashReport));
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  // The register block reads the context untested: an unreadable one faults.
+  EXCEPTION_POINTERS pointers = {&record, reinterpret_cast<CONTEXT*>(0x10)};
+  LONG disposition = CrashFilter(&pointers);
+  RestorePreviousFilter();
+  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, disposition);
+  EXPECT_EQ(0, finished.launches) << "the report did not go on after the fault";
+  EXPECT_FALSE(TheCrashLock().IsLocked());
+  HANDLE exclusive = CreateFileW(kLogPathW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, exclusive) << "the log is still open";
+  CloseHandle(exclusive);
+  // The next report takes the lock and appends as usual.
+  Report();
+  EXPECT_EQ(1, finished.launches);
+}
+
 }  // namespace
 }  // namespace ruxtrap

@@ -1,5 +1,6 @@
 #include <stdlib.h>
 
+#include "describe/describe.h"
 #include "lifecycle/lifecycle.h"
 #include "report/report.h"
 #include "support/log_text.h"
@@ -15,6 +16,11 @@ void ExitNow(int code) { _exit(code); }
 
 const ReportFinish kRealFinish = {&LaunchProcess, &ExitNow};
 ReportFinish finish = kRealFinish;
+
+// A describe routine that has no line leaves no trace, not even a blank line.
+void WriteLineIfAny(FILE* log, const wchar_t* line) {
+  if (line != nullptr) WriteWide(log, L"%s\n", line);
+}
 
 void WriteCallStackHeading(FILE* log) {
   WriteWide(log, kSep40);
@@ -36,12 +42,12 @@ ReportFinish& TheReportFinish() { return finish; }
 const ReportFinish& RealReportFinish() { return kRealFinish; }
 
 LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
-  (void)pointers;
   CrashLockGuard lock(TheCrashLock());
   LogFileHolder log(fopen(kLogPath, "a+"));
   if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
   FILE* out = log.Get();
 
+  WriteLineIfAny(out, DescribeRegisters(pointers));
   WriteCallStackHeading(out);
 
   // Every flush puts what was written on disk: the process ends without

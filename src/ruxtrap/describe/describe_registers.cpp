@@ -1,0 +1,28 @@
+#include "describe/describe.h"
+
+namespace ruxtrap {
+
+namespace {
+const wchar_t kRegisterFormat[] =
+    L"EAX=%08X  EBX=%08X  ECX=%08X  EDX=%08X  ESI=%08X\n"
+    L"EDI=%08X  EBP=%08X  ESP=%08X  EIP=%08X  FLG=%08X\n"
+    L"CS=%04X   DS=%04X  SS=%04X  ES=%04X   FS=%04X  GS=%04X";
+}  // namespace
+
+// Sixteen values of at most 8 digits: the text stays far below wsprintfW's
+// 1024 characters, whatever the segment members hold.
+int FormatRegisters(const CONTEXT* c, wchar_t* out) {
+  return wsprintfW(out, kRegisterFormat, c->Eax, c->Ebx, c->Ecx, c->Edx, c->Esi, c->Edi, c->Ebp,
+                   c->Esp, c->Eip, c->EFlags, c->SegCs, c->SegDs, c->SegSs, c->SegEs, c->SegFs,
+                   c->SegGs);
+}
+
+// The context record itself is not tested: the system always hands the
+// filter a readable one.
+const wchar_t* DescribeRegisters(EXCEPTION_POINTERS* pointers) {
+  if (IsBadReadPtr(pointers, sizeof(EXCEPTION_POINTERS)) == 1) return nullptr;
+  FormatRegisters(pointers->ContextRecord, ReportBuffer);
+  return ReportBuffer;
+}
+
+}  // namespace ruxtrap

@@ -1,0 +1,7 @@
+#include "describe/describe.h"
+
+namespace ruxtrap {
+
+wchar_t ReportBuffer[kReportBufferChars];
+
+}  // namespace ruxtrap

@@ -1,0 +1,195 @@
+#define PSAPI_VERSION 1  // the PSAPI.DLL names, not KERNEL32's K32 ones
+#include <windows.h>
+// windows.h first
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include "probes/probes.h"
+#include "support/function_cast.h"
+#include "support/scoped.h"
+
+namespace ruxtrap {
+
+namespace {
+
+const ProbePlatform kRealPlatform = {
+    &::GetVersionExW, &::LoadLibraryW,  &::GetModuleHandleW, &::GetProcAddress,
+    &::OpenProcess,   &::IsBadWritePtr, &::IsBadCodePtr,
+};
+ProbePlatform platform = kRealPlatform;
+
+constexpr DWORD kErrorInvalidParameter = ERROR_INVALID_PARAMETER;     // 87
+constexpr DWORD kErrorInsufficientBuffer = ERROR_INSUFFICIENT_BUFFER;  // 122
+constexpr DWORD kErrorDllInitFailed = ERROR_DLL_INIT_FAILED;           // 1114
+constexpr DWORD kErrorInvalidDll = ERROR_INVALID_DLL;                  // 1154
+// Slots whose byte size (slots x 4) does not fit in 32 bits.
+constexpr DWORD kFirstTooManySlots = 0x40000000;
+
+// The running system's version; major 0 means not read yet.
+struct OsVersionCache {
+  DWORD major;
+  DWORD platformId;
+
+  bool RefreshOsVersion() {
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (!platform.getVersionExW(&info)) return false;
+    major = info.dwMajorVersion;
+    platformId = info.dwPlatformId;
+    return true;
+  }
+  bool IsNtPlatform() {
+    if (major == 0) RefreshOsVersion();
+    return platformId == VER_PLATFORM_WIN32_NT;
+  }
+} osVersion;
+
+// PSAPI.DLL stays loaded once bound; its handle is not kept.
+struct PsapiBinding {
+  DWORD bound;
+  decltype(&::EnumProcessModules) enumProcessModules;
+  decltype(&::GetModuleBaseNameW) getModuleBaseNameW;
+  decltype(&::GetModuleFileNameExW) getModuleFileNameExW;  // required, never called
+
+  bool BindPsapi() {
+    if (bound == 1) return true;
+    HMODULE psapi = platform.loadLibraryW(L"PSAPI.DLL");
+    if (psapi == nullptr) return false;
+    enumProcessModules = FunctionCast<decltype(enumProcessModules)>(platform.getProcAddress(psapi, "EnumProcessModules"));
+    if (enumProcessModules == nullptr) return false;
+    getModuleBaseNameW = FunctionCast<decltype(getModuleBaseNameW)>(platform.getProcAddress(psapi, "GetModuleBaseNameW"));
+    if (getModuleBaseNameW == nullptr) return false;
+    getModuleFileNameExW =
+        FunctionCast<decltype(getModuleFileNameExW)>(platform.getProcAddress(psapi, "GetModuleFileNameExW"));
+    if (getModuleFileNameExW == nullptr) return false;
+    bound = 1;
+    return true;
+  }
+} psapi;
+
+// Seven entries of KERNEL32, all required, though only three are called.
+struct ToolhelpBinding {
+  DWORD bound;
+  decltype(&::CreateToolhelp32Snapshot) createToolhelp32Snapshot;
+  decltype(&::Module32FirstW) module32FirstW;
+  decltype(&::Module32NextW) module32NextW;
+  decltype(&::Process32FirstW) process32FirstW;
+  decltype(&::Process32NextW) process32NextW;
+  decltype(&::Thread32First) thread32First;
+  decltype(&::Thread32Next) thread32Next;
+
+  template <class Fn>
+  static bool Lookup(HMODULE kernel, const char* name, Fn* entry) {
+    *entry = FunctionCast<Fn>(platform.getProcAddress(kernel, name));
+    return *entry != nullptr;
+  }
+
+  bool BindToolhelp() {
+    if (bound == 1) return true;
+    HMODULE kernel = platform.getModuleHandleW(L"KERNEL32.DLL");
+    if (kernel == nullptr) {
+      SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
+      return false;
+    }
+    // Every name is looked up, even after one is missing.
+    bool all = Lookup(kernel, "CreateToolhelp32Snapshot", &createToolhelp32Snapshot);
+    all &= Lookup(kernel, "Module32FirstW", &module32FirstW);
+    all &= Lookup(kernel, "Module32NextW", &module32NextW);
+    all &= Lookup(kernel, "Process32FirstW", &process32FirstW);
+    all &= Lookup(kernel, "Process32NextW", &process32NextW);
+    all &= Lookup(kernel, "Thread32First", &thread32First);
+    all &= Lookup(kernel, "Thread32Next", &thread32Next);
+    if (!all) return false;
+    bound = 1;
+    return true;
+  }
+} toolhelp;
+
+BOOL Fail(DWORD error) {
+  SetLastErrorEx(error, SLE_ERROR);
+  return FALSE;
+}
+
+BOOL Succeed() {
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// On failure count keeps its value unless the module count was learnt.
+BOOL EnumModulesPsapi(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
+  if (!psapi.BindPsapi()) return Fail(kErrorDllInitFailed);
+  ScopedKernelHandle process(platform.openProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  if (!process.IsValid()) return FALSE;  // OpenProcess's own code stands
+  if (platform.isBadCodePtr(FunctionCast<FARPROC>(psapi.enumProcessModules)) != 0) return Fail(kErrorInvalidDll);
+  DWORD needed = 0;
+  BOOL ok = psapi.enumProcessModules(process.Get(), modules, slots * sizeof(HMODULE), &needed);
+  process.Reset();
+  *count = needed / sizeof(HMODULE);
+  if (!ok && slots != 0) return FALSE;  // EnumProcessModules's own code stands
+  if (needed == 0) return FALSE;
+  if (slots != 0 && needed / sizeof(HMODULE) > slots) return Fail(kErrorInsufficientBuffer);
+  return Succeed();
+}
+
+// On overflow count equals slots and the array holds the first modules.
+BOOL EnumModulesToolhelp(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
+  *count = 0;
+  if (!toolhelp.BindToolhelp()) return Fail(kErrorDllInitFailed);
+  ScopedSnapshot snapshot(toolhelp.createToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  if (!snapshot.IsValid()) return FALSE;  // the snapshot's own code stands
+  MODULEENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  if (toolhelp.module32FirstW(snapshot.Get(), &entry) != TRUE) {
+    DWORD error = GetLastError();
+    snapshot.Reset();
+    return Fail(error);
+  }
+  bool overflow = false;
+  do {
+    if (slots != 0) {
+      if (*count == slots) {
+        overflow = true;
+        break;
+      }
+      modules[*count] = reinterpret_cast<HMODULE>(entry.modBaseAddr);
+    }
+    ++*count;
+  } while (toolhelp.module32NextW(snapshot.Get(), &entry) == TRUE);
+  snapshot.Reset();
+  if (overflow) return Fail(kErrorInsufficientBuffer);
+  return Succeed();
+}
+
+}  // namespace
+
+ProbePlatform& TheProbePlatform() { return platform; }
+const ProbePlatform& RealProbePlatform() { return kRealPlatform; }
+
+void ResetProbeState() {
+  osVersion = OsVersionCache{};
+  psapi = PsapiBinding{};
+  toolhelp = ToolhelpBinding{};
+}
+
+BOOL EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
+  // slots x 4 must not wrap around, or the write test below checks too few bytes.
+  if (slots >= kFirstTooManySlots) return Fail(kErrorInvalidParameter);
+  if (platform.isBadWritePtr(count, sizeof(DWORD)) == 1) return Fail(kErrorInvalidParameter);
+  if (slots != 0 && platform.isBadWritePtr(modules, slots * sizeof(HMODULE)) == 1)
+    return Fail(kErrorInvalidParameter);
+  // NT 5.x (2000, XP, 2003) and the 9x family walk a Toolhelp snapshot;
+  // NT 4.0 and NT 6 and later ask PSAPI.
+  if (osVersion.IsNtPlatform() && osVersion.major != 5)
+    return EnumModulesPsapi(processId, slots, modules, count);
+  return EnumModulesToolhelp(processId, slots, modules, count);
+}
+
+DWORD GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size) {
+  if (!psapi.BindPsapi()) {
+    SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
+    return 0;
+  }
+  return psapi.getModuleBaseNameW(process, module, baseName, size);
+}
+
+}  // namespace ruxtrap

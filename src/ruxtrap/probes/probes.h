@@ -1,0 +1,40 @@
+// Lists the modules of a process and names a module the same way on every
+// supported Windows family, through PSAPI or the Toolhelp32 functions,
+// whichever the running version has, bound at run time on first use.
+// Results follow the Windows convention: a BOOL (or a count) and the
+// thread's last-error code. No locks: callers run under the report lock.
+#pragma once
+
+#include <windows.h>
+
+namespace ruxtrap {
+
+// Stores up to slots module handles of the process in modules and the number
+// of modules in count. slots 0 asks for the number only; modules may then be
+// null. Errors: 87 (count or array not writable, or slots of 2^30 or more),
+// 122 (more modules than slots), 1114 (no binding), 1154 (PSAPI entry not
+// executable), or the system's own code.
+BOOL EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count);
+
+// GetModuleBaseNameW through the PSAPI binding: 0 with 1114 where PSAPI
+// cannot be bound.
+DWORD GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size);
+
+// The platform calls of this module, so a test can put a missing library or
+// an old Windows version in front of it. The default entries are the real calls.
+struct ProbePlatform {
+  decltype(&::GetVersionExW) getVersionExW;
+  decltype(&::LoadLibraryW) loadLibraryW;
+  decltype(&::GetModuleHandleW) getModuleHandleW;
+  decltype(&::GetProcAddress) getProcAddress;
+  decltype(&::OpenProcess) openProcess;
+  decltype(&::IsBadWritePtr) isBadWritePtr;
+  decltype(&::IsBadCodePtr) isBadCodePtr;
+};
+ProbePlatform& TheProbePlatform();
+const ProbePlatform& RealProbePlatform();
+
+// Back to the state at load: version cache empty, nothing bound. For tests.
+void ResetProbeState();
+
+}  // namespace ruxtrap

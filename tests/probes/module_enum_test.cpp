@@ -1,0 +1,436 @@
+// Module enumeration through a fake platform (missing libraries, old
+// versions, counted bindings) and on the real platform along both paths.
+#include <gtest/gtest.h>
+#include <windows.h>
+// windows.h first
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "probes/probes.h"
+
+namespace ruxtrap {
+namespace {
+
+HMODULE const kFakePsapi = reinterpret_cast<HMODULE>(0x5000);
+HMODULE const kFakeKernel = reinterpret_cast<HMODULE>(0x6000);
+
+// What the fake platform answers, and how often it was asked.
+struct World {
+  bool versionFails = false;
+  DWORD platformId = VER_PLATFORM_WIN32_NT, major = 6;
+  bool psapiMissing = false;
+  std::string missingName;  // a GetProcAddress name that is not there
+  DWORD modules = 5;        // modules of the process
+  bool openFails = false, badCode = false, snapshotFails = false, firstFails = false;
+  bool countUnwritable = false, arrayUnwritable = false;
+  int versionCalls = 0, loadCalls = 0, handleCalls = 0, procCalls = 0, writeTests = 0, openCalls = 0;
+  HANDLE lastHandle = nullptr;  // the process or snapshot handle handed out
+  DWORD nextEntry = 0;
+} w;
+
+// A real handle, so closing it can be checked; a successful call leaves the
+// thread's error code as it was.
+HANDLE NewHandleKeepingLastError() {
+  DWORD error = GetLastError();
+  HANDLE h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  SetLastError(error);
+  return h;
+}
+
+HMODULE FakeHandleOf(DWORD i) { return reinterpret_cast<HMODULE>(0x10000 * (i + 1)); }
+
+BOOL WINAPI FakeEnumProcessModules(HANDLE, HMODULE* out, DWORD bytes, DWORD* needed) {
+  for (DWORD i = 0; i < w.modules && i < bytes / 4; ++i) out[i] = FakeHandleOf(i);
+  *needed = w.modules * 4;  // like PSAPI: success and the full size, even when it did not fit
+  return TRUE;
+}
+DWORD WINAPI FakeGetModuleBaseNameW(HANDLE, HMODULE, LPWSTR name, DWORD size) {
+  lstrcpynW(name, L"fake.dll", size);
+  return static_cast<DWORD>(wcslen(name));
+}
+HANDLE WINAPI FakeSnapshot(DWORD flags, DWORD) {
+  if (w.snapshotFails || flags != TH32CS_SNAPMODULE) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  w.nextEntry = 0;
+  return w.lastHandle = NewHandleKeepingLastError();
+}
+BOOL WINAPI FakeModuleNext(HANDLE, MODULEENTRY32W* entry) {
+  if (w.nextEntry >= w.modules) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  entry->modBaseAddr = reinterpret_cast<BYTE*>(FakeHandleOf(w.nextEntry++));
+  return TRUE;
+}
+BOOL WINAPI FakeModuleFirst(HANDLE snapshot, MODULEENTRY32W* entry) {
+  if (entry->dwSize != sizeof(MODULEENTRY32W)) return FALSE;
+  if (w.firstFails) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  return FakeModuleNext(snapshot, entry);
+}
+BOOL WINAPI Unused() { return FALSE; }
+
+BOOL WINAPI FakeGetVersionExW(OSVERSIONINFOW* info) {
+  ++w.versionCalls;
+  if (w.versionFails || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) return FALSE;
+  info->dwPlatformId = w.platformId;
+  info->dwMajorVersion = w.major;
+  return TRUE;
+}
+HMODULE WINAPI FakeLoadLibraryW(LPCWSTR name) {
+  ++w.loadCalls;
+  return !w.psapiMissing && lstrcmpiW(name, L"PSAPI.DLL") == 0 ? kFakePsapi : nullptr;
+}
+HMODULE WINAPI FakeGetModuleHandleW(LPCWSTR name) {
+  ++w.handleCalls;
+  return lstrcmpiW(name, L"KERNEL32.DLL") == 0 ? kFakeKernel : nullptr;
+}
+FARPROC Entry(void* f) { return reinterpret_cast<FARPROC>(f); }
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+  ++w.procCalls;
+  if (w.missingName == name) return nullptr;
+  std::string n = name;
+  if (module == kFakePsapi) {
+    if (n == "EnumProcessModules") return Entry(reinterpret_cast<void*>(&FakeEnumProcessModules));
+    if (n == "GetModuleBaseNameW") return Entry(reinterpret_cast<void*>(&FakeGetModuleBaseNameW));
+    if (n == "GetModuleFileNameExW") return Entry(reinterpret_cast<void*>(&Unused));
+  }
+  if (module == kFakeKernel) {
+    if (n == "CreateToolhelp32Snapshot") return Entry(reinterpret_cast<void*>(&FakeSnapshot));
+    if (n == "Module32FirstW") return Entry(reinterpret_cast<void*>(&FakeModuleFirst));
+    if (n == "Module32NextW") return Entry(reinterpret_cast<void*>(&FakeModuleNext));
+    if (n == "Process32FirstW" || n == "Process32NextW" || n == "Thread32First" || n == "Thread32Next")
+      return Entry(reinterpret_cast<void*>(&Unused));
+  }
+  return nullptr;
+}
+HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD) {
+  ++w.openCalls;
+  if (w.openFails || access != 0x0410 || inherit) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return w.lastHandle = NewHandleKeepingLastError();
+}
+BOOL WINAPI FakeIsBadWritePtr(LPVOID p, UINT_PTR bytes) {
+  ++w.writeTests;
+  if (bytes == 4 && w.countUnwritable) return TRUE;
+  if (bytes != 4 && w.arrayUnwritable) return TRUE;
+  return p == nullptr;
+}
+BOOL WINAPI FakeIsBadCodePtr(FARPROC) { return w.badCode; }
+
+bool IsClosed(HANDLE h) {
+  DWORD flags;
+  return h != nullptr && !GetHandleInformation(h, &flags);
+}
+
+class ProbesFake : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    w = World();
+    ResetProbeState();
+    TheProbePlatform() = {&FakeGetVersionExW, &FakeLoadLibraryW, &FakeGetModuleHandleW, &FakeGetProcAddress,
+                          &FakeOpenProcess,   &FakeIsBadWritePtr, &FakeIsBadCodePtr};
+  }
+  void TearDown() override {
+    TheProbePlatform() = RealProbePlatform();
+    ResetProbeState();
+  }
+  BOOL Enum(DWORD slots) {
+    modules_.assign(slots + 1, nullptr);
+    count_ = 0xDEAD;
+    SetLastError(0xdeadbeef);
+    BOOL ok = EnumProcessModulesCompat(1234, slots, slots ? modules_.data() : nullptr, &count_);
+    error_ = GetLastError();
+    return ok;
+  }
+  void UseVersion(DWORD platformId, DWORD major) {
+    w.platformId = platformId;
+    w.major = major;
+  }
+  // Which path ran: PSAPI loads a library, Toolhelp asks for KERNEL32.
+  std::string PathTaken() {
+    w.loadCalls = w.handleCalls = 0;
+    ResetProbeState();
+    Enum(10);
+    return w.loadCalls ? "psapi" : w.handleCalls ? "toolhelp" : "none";
+  }
+  std::vector<HMODULE> modules_;
+  DWORD count_ = 0;
+  DWORD error_ = 0;
+};
+
+TEST_F(ProbesFake, PathFollowsThePlatformAndVersion) {
+  struct Row {
+    DWORD platformId, major;
+    const char* path;
+  } rows[] = {{2, 4, "psapi"},    {2, 5, "toolhelp"}, {2, 6, "psapi"}, {2, 10, "psapi"},
+              {1, 4, "toolhelp"}, {0, 3, "toolhelp"}, {3, 5, "toolhelp"}};
+  for (const Row& r : rows) {
+    UseVersion(r.platformId, r.major);
+    EXPECT_EQ(r.path, PathTaken()) << "platform " << r.platformId << " major " << r.major;
+  }
+  w.versionFails = true;
+  EXPECT_EQ("toolhelp", PathTaken()) << "an unreadable version";
+}
+
+TEST_F(ProbesFake, UnreadableVersionIsAskedAgainReadableOneOnce) {
+  w.versionFails = true;
+  Enum(10);
+  Enum(10);
+  EXPECT_EQ(2, w.versionCalls);
+  w.versionFails = false;
+  Enum(10);
+  Enum(10);
+  EXPECT_EQ(3, w.versionCalls);
+}
+
+TEST_F(ProbesFake, ExactFitAndOneOverOnBothPaths) {
+  for (DWORD major : {6u, 5u}) {
+    SCOPED_TRACE(major == 6 ? "psapi" : "toolhelp");
+    UseVersion(2, major);
+    ResetProbeState();
+    w.modules = 7;
+    ASSERT_TRUE(Enum(7));
+    EXPECT_EQ(0u, error_);
+    EXPECT_EQ(7u, count_);
+    EXPECT_EQ(FakeHandleOf(6), modules_[6]);
+    EXPECT_EQ(nullptr, modules_[7]) << "nothing past the slots";
+
+    w.modules = 8;
+    EXPECT_FALSE(Enum(7));
+    EXPECT_EQ(122u, error_);
+    EXPECT_EQ(major == 6 ? 8u : 7u, count_) << "PSAPI counts every module, Toolhelp what it stored";
+    EXPECT_EQ(FakeHandleOf(6), modules_[6]);
+    EXPECT_EQ(nullptr, modules_[7]);
+    EXPECT_TRUE(IsClosed(w.lastHandle));
+  }
+}
+
+TEST_F(ProbesFake, ZeroSlotsWithNullArrayCountsOnBothPaths) {
+  for (DWORD major : {6u, 5u}) {
+    UseVersion(2, major);
+    ResetProbeState();
+    w.writeTests = 0;
+    EXPECT_TRUE(Enum(0));
+    EXPECT_EQ(5u, count_);
+    EXPECT_EQ(1, w.writeTests) << "only the count is tested";
+  }
+}
+
+TEST_F(ProbesFake, BadArgumentsFailWith87BeforeAnythingElse) {
+  w.countUnwritable = true;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(87u, error_);
+  EXPECT_EQ(0, w.versionCalls + w.loadCalls + w.handleCalls + w.openCalls);
+  w = World();
+  w.arrayUnwritable = true;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(87u, error_);
+  EXPECT_EQ(0, w.versionCalls);
+  EXPECT_EQ(0xDEADu, count_);
+}
+
+TEST_F(ProbesFake, SlotsWhoseByteSizeWrapsAreRejected) {
+  for (DWORD slots : {0x40000000u, 0x40000001u, 0x80000000u, 0xFFFFFFFFu}) {
+    w.writeTests = 0;
+    DWORD count = 0xDEAD;
+    HMODULE one[1];
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(EnumProcessModulesCompat(1234, slots, one, &count));
+    EXPECT_EQ(87u, GetLastError());
+    EXPECT_EQ(0, w.writeTests) << "rejected before any write test of a wrong size";
+    EXPECT_EQ(0xDEADu, count);
+  }
+  EXPECT_EQ(0, w.versionCalls);
+}
+
+TEST_F(ProbesFake, MissingPsapiFailsWith1114AndIsTriedAgain) {
+  w.psapiMissing = true;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(1114u, error_);
+  EXPECT_EQ(0xDEADu, count_);
+  wchar_t name[32];
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(0u, GetModuleBaseNameCompat(GetCurrentProcess(), nullptr, name, 32));
+  EXPECT_EQ(1114u, GetLastError());
+  EXPECT_EQ(2, w.loadCalls);
+  w.psapiMissing = false;
+  EXPECT_TRUE(Enum(10));
+  EXPECT_EQ(3, w.loadCalls);
+}
+
+TEST_F(ProbesFake, EachMissingPsapiNameFailsTheBinding) {
+  for (const char* name : {"EnumProcessModules", "GetModuleBaseNameW", "GetModuleFileNameExW"}) {
+    ResetProbeState();
+    w.missingName = name;
+    w.procCalls = 0;
+    EXPECT_FALSE(Enum(10)) << name;
+    EXPECT_EQ(1114u, error_);
+    EXPECT_LE(w.procCalls, 3) << "stops at the first missing name";
+  }
+}
+
+TEST_F(ProbesFake, EachMissingToolhelpNameFailsTheBindingAfterAllAreLookedUp) {
+  UseVersion(2, 5);
+  for (const char* name : {"CreateToolhelp32Snapshot", "Module32FirstW", "Module32NextW", "Process32FirstW",
+                           "Process32NextW", "Thread32First", "Thread32Next"}) {
+    ResetProbeState();
+    w.missingName = name;
+    w.procCalls = 0;
+    EXPECT_FALSE(Enum(10)) << name;
+    EXPECT_EQ(1114u, error_) << name;
+    EXPECT_EQ(0u, count_);
+    EXPECT_EQ(7, w.procCalls) << name;
+  }
+}
+
+TEST_F(ProbesFake, BindingIsRememberedAfterSuccess) {
+  for (DWORD major : {6u, 5u}) {
+    UseVersion(2, major);
+    ResetProbeState();
+    w.procCalls = w.loadCalls = w.handleCalls = 0;
+    Enum(10);
+    int afterFirst = w.procCalls + w.loadCalls + w.handleCalls;
+    Enum(10);
+    Enum(0);
+    EXPECT_EQ(afterFirst, w.procCalls + w.loadCalls + w.handleCalls);
+  }
+}
+
+TEST_F(ProbesFake, PsapiPathErrors) {
+  w.openFails = true;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), error_);
+  EXPECT_EQ(0xDEADu, count_);
+  w.openFails = false;
+  w.badCode = true;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(1154u, error_);
+  EXPECT_TRUE(IsClosed(w.lastHandle)) << "the process handle is closed on this path too";
+  w.badCode = false;
+  w.modules = 0;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(0u, count_);
+  EXPECT_EQ(0xdeadbeefu, error_) << "a size of 0 sets no code of its own";
+}
+
+TEST_F(ProbesFake, ToolhelpPathErrors) {
+  UseVersion(1, 4);
+  w.snapshotFails = true;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), error_);
+  EXPECT_EQ(0u, count_);
+  w.snapshotFails = false;
+  w.firstFails = true;
+  EXPECT_FALSE(Enum(10));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), error_);
+  EXPECT_TRUE(IsClosed(w.lastHandle));
+}
+
+// --- The real platform ---
+
+std::set<HMODULE> SystemModuleList() {
+  std::set<HMODULE> modules;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
+  MODULEENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL ok = Module32FirstW(snapshot, &entry); ok; ok = Module32NextW(snapshot, &entry))
+    modules.insert(reinterpret_cast<HMODULE>(entry.modBaseAddr));
+  CloseHandle(snapshot);
+  return modules;
+}
+
+BOOL WINAPI VersionOf(OSVERSIONINFOW* info, DWORD platformId, DWORD major) {
+  info->dwPlatformId = platformId;
+  info->dwMajorVersion = major;
+  return TRUE;
+}
+BOOL WINAPI XpVersion(OSVERSIONINFOW* info) { return VersionOf(info, 2, 5); }
+BOOL WINAPI Win98Version(OSVERSIONINFOW* info) { return VersionOf(info, 1, 4); }
+HMODULE WINAPI NoLibrary(LPCWSTR) { return nullptr; }
+
+class ProbesReal : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetProbeState(); }
+  void TearDown() override {
+    TheProbePlatform() = RealProbePlatform();
+    ResetProbeState();
+  }
+  std::vector<HMODULE> List(DWORD slots, BOOL* ok, DWORD* count) {
+    std::vector<HMODULE> modules(slots ? slots : 1);
+    *ok = EnumProcessModulesCompat(GetCurrentProcessId(), slots, slots ? modules.data() : nullptr, count);
+    modules.resize(std::min<DWORD>(*count, slots));
+    return modules;
+  }
+};
+
+TEST_F(ProbesReal, BothPathsListWhatTheSystemLists) {
+  LoadLibraryW(L"psapi.dll");  // binding PSAPI loads it: list it from the start
+  std::set<HMODULE> expected = SystemModuleList();
+  ASSERT_GE(expected.size(), 3u);
+  for (auto version : {RealProbePlatform().getVersionExW, &XpVersion, &Win98Version}) {
+    ResetProbeState();
+    TheProbePlatform().getVersionExW = version;
+    BOOL ok;
+    DWORD count;
+    std::vector<HMODULE> listed = List(250, &ok, &count);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(expected.size(), count);
+    EXPECT_EQ(expected, std::set<HMODULE>(listed.begin(), listed.end()));
+    EXPECT_EQ(GetModuleHandleW(nullptr), listed[0]) << "the executable comes first";
+  }
+}
+
+TEST_F(ProbesReal, ExactFitAndOneOverOnBothPaths) {
+  for (auto version : {RealProbePlatform().getVersionExW, &XpVersion}) {
+    ResetProbeState();
+    TheProbePlatform().getVersionExW = version;
+    BOOL ok;
+    DWORD total = 0, count = 0;
+    List(0, &ok, &total);
+    ASSERT_TRUE(ok);
+    List(total, &ok, &count);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(total, count);
+    SetLastError(0xdeadbeef);
+    List(total - 1, &ok, &count);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(122u, GetLastError());
+    EXPECT_EQ(version == &XpVersion ? total - 1 : total, count);
+  }
+}
+
+TEST_F(ProbesReal, XpWithoutPsapiStillListsButCannotName) {
+  TheProbePlatform().getVersionExW = &XpVersion;
+  TheProbePlatform().loadLibraryW = &NoLibrary;
+  BOOL ok;
+  DWORD count;
+  List(250, &ok, &count);
+  EXPECT_TRUE(ok);
+  wchar_t name[MAX_PATH];
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(0u, GetModuleBaseNameCompat(GetCurrentProcess(), nullptr, name, MAX_PATH));
+  EXPECT_EQ(1114u, GetLastError());
+}
+
+TEST_F(ProbesReal, BaseNameOfTheExecutableAndOfADll) {
+  wchar_t name[MAX_PATH];
+  DWORD n = GetModuleBaseNameCompat(GetCurrentProcess(), nullptr, name, MAX_PATH);
+  EXPECT_EQ(std::wstring(L"probes_tests.exe"), std::wstring(name, n));
+  n = GetModuleBaseNameCompat(GetCurrentProcess(), GetModuleHandleW(L"kernel32.dll"), name, MAX_PATH);
+  EXPECT_EQ(0, lstrcmpiW(L"kernel32.dll", name));
+  EXPECT_EQ(12u, n);
+}
+
+}  // namespace
+}  // namespace ruxtrap
