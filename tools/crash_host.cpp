@@ -41,6 +41,57 @@ __attribute__((noinline)) int DivideByZero(int divisor) {
 
 __attribute__((noinline)) void RaiseCode(DWORD code) { RaiseException(code, 0, 0, nullptr); }
 
+// A chain of named functions; the fault's source line is recorded.
+__attribute__((noinline)) void ChainInner(volatile int* target) {
+  RecordFact("chainFaultLine", reinterpret_cast<void*>(__LINE__ + 1));
+  *target = 7;
+}
+__attribute__((noinline)) void ChainMiddle(volatile int* target) {
+  ChainInner(target);
+  __asm__ volatile("");  // keeps the call from becoming a jump
+}
+__attribute__((noinline)) void ChainOuter(volatile int* target) {
+  ChainMiddle(target);
+  __asm__ volatile("");
+}
+
+// depth frames of Recurse, then a fault.
+__attribute__((noinline)) int Recurse(int depth) {
+  if (depth <= 1) {
+    WriteThroughNullPointer();
+    return 0;
+  }
+  return Recurse(depth - 1) + 1;  // not a tail call: every level keeps its frame
+}
+
+// Sets EBP to the given value and faults, so the walk starts from a broken
+// frame chain.
+extern "C" void CrashWithFramePointer(DWORD ebp);
+__asm__(
+    ".text\n"
+    ".globl _CrashWithFramePointer\n"
+    "_CrashWithFramePointer:\n"
+    "  movl 4(%esp), %ebp\n"
+    "  movl $0, 0\n"
+    "  ret\n");
+
+// A frame whose saved frame pointer points at itself.
+__attribute__((noinline)) void CrashWithLoopingChain() {
+  static DWORD frame[2];
+  frame[0] = reinterpret_cast<DWORD>(&frame[0]);
+  frame[1] = reinterpret_cast<DWORD>(&CrashWithLoopingChain) + 4;
+  CrashWithFramePointer(reinterpret_cast<DWORD>(&frame[0]));
+}
+
+// Faults inside a DLL of the tests' own.
+void CrashInOwnLibrary() {
+  HMODULE library = LoadLibraryW(L"crashlib.dll");
+  auto crash = library ? reinterpret_cast<void (*)()>(GetProcAddress(library, "CrashInLibrary")) : nullptr;
+  if (crash == nullptr) ExitProcess(5);
+  RecordFact("crashlib", library);
+  crash();
+}
+
 DWORD WINAPI NullWriteThread(void*) {
   RecordThreadFacts();
   WriteThroughNullPointer();
@@ -73,6 +124,11 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   if (wcscmp(mode, L"av") == 0) WriteThroughNullPointer();
   else if (wcscmp(mode, L"div0") == 0) DivideByZero(arg);
   else if (wcscmp(mode, L"cpp") == 0) RaiseCode(0xE06D7363);
+  else if (wcscmp(mode, L"chain") == 0) ChainOuter(nullptr);
+  else if (wcscmp(mode, L"deep") == 0) Recurse(arg);
+  else if (wcscmp(mode, L"bad-ebp") == 0) CrashWithFramePointer(0x1234);
+  else if (wcscmp(mode, L"loop-ebp") == 0) CrashWithLoopingChain();
+  else if (wcscmp(mode, L"dll") == 0) CrashInOwnLibrary();
   else if (wcscmp(mode, L"raise") == 0) RaiseCode(wcstoul(argv[0], nullptr, 16));
   else if (wcscmp(mode, L"stack-overflow-code") == 0) RaiseCode(EXCEPTION_STACK_OVERFLOW);
   else if (wcscmp(mode, L"thread") == 0) {

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <stdio.h>
+
 #include <string>
+#include <vector>
 
 #include "common/crash_run.h"
 
@@ -41,6 +44,125 @@ TEST(RegistersEndToEnd, BlockHoldsTheFaultingThreadsRegisters) {
     EXPECT_GE(r.ebp, r.esp);
     EXPECT_LT(r.ebp, base);
     EXPECT_EQ(0x23u, r.cs) << "Wine's 32-bit code selector";
+  }
+}
+
+// The lines between the call-stack heading and the report's closing blank lines.
+std::vector<std::string> CallStackLines(const std::string& log) {
+  std::string heading = std::string(kSep40) + "\t\t\tCall Stack\r\n" + kSep40;
+  size_t start = log.find(heading);
+  if (start == std::string::npos) return {};
+  start += heading.size();
+  size_t end = log.find("\r\n\r\n\r\n", start == 0 ? 0 : start - 2);
+  std::vector<std::string> lines = SplitLines(log.substr(start, end + 2 - start));
+  return lines;
+}
+
+std::string SummaryLine(const std::string& log) {
+  std::vector<std::string> lines = SplitLines(log);
+  for (const std::string& line : lines)
+    if (line.find(" caused an ") != std::string::npos) return line;
+  return "";
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string Hex8(DWORD value) {
+  char text[16];
+  sprintf(text, "%08lX", value);
+  return text;
+}
+
+TEST(SummaryEndToEnd, NamesProgramExceptionModuleFunctionAndLine) {
+  CrashRun run = RunCrashHost(L"chain");
+  ASSERT_EQ(kCrashExitCode, run.exitCode);
+  std::string summary = SummaryLine(run.log);
+  EXPECT_EQ(0u, summary.find("crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module crash_host.exe at 0023:"))
+      << summary;
+  EXPECT_TRUE(Contains(summary, ", ChainInner()+")) << summary;
+  char line[32];
+  sprintf(line, "crash_host.cpp, line %04lu", run.facts["chainFaultLine"]);
+  EXPECT_TRUE(Contains(summary, line)) << summary << " should name " << line;
+  // The summary's address is the one the register block shows.
+  DWORD eip = 0;
+  ASSERT_TRUE(ReadHexAfter(run.log, "EIP", &eip));
+  EXPECT_TRUE(Contains(summary, " at 0023:" + Hex8(eip) + ",")) << summary;
+}
+
+TEST(SummaryEndToEnd, FaultInALibraryNamesTheLibrary) {
+  CrashRun run = RunCrashHost(L"dll");
+  ASSERT_EQ(kCrashExitCode, run.exitCode);
+  std::string summary = SummaryLine(run.log);
+  EXPECT_EQ(0u, summary.find("crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module crashlib.dll at 0023:"))
+      << summary;
+  EXPECT_TRUE(Contains(summary, ", CrashInLibrary()+")) << summary;
+  EXPECT_TRUE(Contains(summary, "crashlib.cpp, line ")) << summary;
+}
+
+TEST(SummaryEndToEnd, CodeWithoutNameAndWithoutSystemMessage) {
+  // Wine's NTDLL has no message table: nothing stands for the exception.
+  CrashRun run = RunCrashHost(L"raise E0001234");
+  ASSERT_EQ(kCrashExitCode, run.exitCode);
+  EXPECT_EQ(0u, SummaryLine(run.log).find("crash_host.exe caused an  in module ")) << SummaryLine(run.log);
+}
+
+TEST(SummaryEndToEnd, EveryCrashKindIsNamed) {
+  struct Kind {
+    const wchar_t* arguments;
+    const char* name;
+    const char* function;
+  } kinds[] = {
+      {L"av", "EXCEPTION_ACCESS_VIOLATION", "WriteThroughNullPointer()"},
+      {L"div0", "EXCEPTION_INT_DIVIDE_BY_ZERO", "DivideByZero()"},
+      {L"cpp", "Microsoft C++ Exception", "RaiseException()"},
+      {L"thread", "EXCEPTION_ACCESS_VIOLATION", "WriteThroughNullPointer()"},
+  };
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(k.arguments);
+    CrashRun run = RunCrashHost(k.arguments);
+    ASSERT_EQ(kCrashExitCode, run.exitCode);
+    std::string summary = SummaryLine(run.log);
+    EXPECT_TRUE(Contains(summary, std::string(" caused an ") + k.name + " in module ")) << summary;
+    EXPECT_TRUE(Contains(summary, std::string(", ") + k.function)) << summary;
+  }
+}
+
+TEST(CallStackEndToEnd, ListsTheChainInnermostFirstWithEveryDetail) {
+  CrashRun run = RunCrashHost(L"chain");
+  std::vector<std::string> lines = CallStackLines(run.log);
+  ASSERT_GE(lines.size(), 5u) << run.log;
+  const char* chain[] = {"ChainInner()", "ChainMiddle()", "ChainOuter()", "Run()", "wmain()"};
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(lines[i]);
+    EXPECT_EQ(0u, lines[i].find("0023:"));
+    EXPECT_EQ(" (0x", lines[i].substr(13, 4)) << "parameters";
+    EXPECT_TRUE(Contains(lines[i], ") crash_host.exe, ")) << "module";
+    EXPECT_TRUE(Contains(lines[i], std::string(", ") + chain[i] + "+")) << "symbol";
+    EXPECT_TRUE(Contains(lines[i], "crash_host.cpp, line ")) << "source line";
+  }
+  DWORD eip = 0;
+  ReadHexAfter(run.log, "EIP", &eip);
+  EXPECT_EQ("0023:" + Hex8(eip), lines[0].substr(0, 13)) << "the first frame is the faulting instruction";
+}
+
+TEST(CallStackEndToEnd, DeepStackListsEveryFrame) {
+  CrashRun run = RunCrashHost(L"deep 200");
+  ASSERT_EQ(kCrashExitCode, run.exitCode);
+  std::vector<std::string> lines = CallStackLines(run.log);
+  int recursion = 0;
+  for (const std::string& line : lines) recursion += Contains(line, ", Recurse()+") ? 1 : 0;
+  EXPECT_EQ(200, recursion);
+  EXPECT_TRUE(Contains(lines.at(0), "WriteThroughNullPointer()"));
+}
+
+TEST(CallStackEndToEnd, BrokenFrameChainsEndWithAReport) {
+  for (const wchar_t* kind : {L"bad-ebp", L"loop-ebp"}) {
+    SCOPED_TRACE(kind);
+    CrashRun run = RunCrashHost(kind);
+    ASSERT_TRUE(run.finished) << "the walk must not hang the crashing process";
+    EXPECT_EQ(kCrashExitCode, run.exitCode);
+    EXPECT_EQ("\r\n\r\n\r\n", run.log.substr(run.log.size() - 6));
+    EXPECT_LT(CallStackLines(run.log).size(), 10u) << "no endless repetition of one frame";
   }
 }
 

@@ -13,6 +13,28 @@ constexpr int kReportBufferChars = 2048;
 // The one module-wide buffer of the describe routines.
 extern wchar_t ReportBuffer[kReportBufferChars];
 
+// The summary line: program, exception, module, address, symbol, source line.
+const wchar_t* DescribeException(EXCEPTION_POINTERS* pointers);
+
+// The constant name of an exception code, or null for a code without one.
+const wchar_t* ExceptionCodeName(DWORD code);
+
+// What a call-stack line holds besides the frame's address.
+enum FrameDetail : DWORD {
+  FrameParams = 1,      // the four possible arguments
+  FrameModule = 2,      // the module's base name
+  FrameSymbol = 4,      // function and byte offset
+  FrameSourceLine = 8,  // source file and line
+};
+constexpr DWORD kAllFrameDetails = FrameParams | FrameModule | FrameSymbol | FrameSourceLine;
+
+// Starts a walk of the faulting thread's stack at the exception's context and
+// returns the first frame's line, or null (the walk can still go on).
+const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers);
+// The next frame's line of the walk in progress, or null when there is none.
+// pointers is not used.
+const wchar_t* NextStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers);
+
 // The three-line register block of the faulting context.
 const wchar_t* DescribeRegisters(EXCEPTION_POINTERS* pointers);
 

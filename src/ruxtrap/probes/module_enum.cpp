@@ -171,7 +171,7 @@ void ResetProbeState() {
   toolhelp = ToolhelpBinding{};
 }
 
-BOOL EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
+BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
   // slots x 4 must not wrap around, or the write test below checks too few bytes.
   if (slots >= kFirstTooManySlots) return Fail(kErrorInvalidParameter);
   if (platform.isBadWritePtr(count, sizeof(DWORD)) == 1) return Fail(kErrorInvalidParameter);
@@ -184,7 +184,7 @@ BOOL EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DW
   return EnumModulesToolhelp(processId, slots, modules, count);
 }
 
-DWORD GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size) {
+DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size) {
   if (!psapi.BindPsapi()) {
     SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
     return 0;

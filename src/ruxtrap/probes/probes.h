@@ -14,11 +14,11 @@ namespace ruxtrap {
 // null. Errors: 87 (count or array not writable, or slots of 2^30 or more),
 // 122 (more modules than slots), 1114 (no binding), 1154 (PSAPI entry not
 // executable), or the system's own code.
-BOOL EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count);
+BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count);
 
 // GetModuleBaseNameW through the PSAPI binding: 0 with 1114 where PSAPI
 // cannot be bound.
-DWORD GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size);
+DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size);
 
 // The platform calls of this module, so a test can put a missing library or
 // an old Windows version in front of it. The default entries are the real calls.

@@ -28,6 +28,19 @@ void WriteCallStackHeading(FILE* log) {
   WriteWide(log, kSep40);
 }
 
+// Each line is flushed as it comes: whatever the walk meets further down,
+// the lines above it are on disk. A first frame without a line does not end
+// the listing; any later one does.
+void WriteCallStack(FILE* log, EXCEPTION_POINTERS* pointers) {
+  const wchar_t* line = FirstStackFrame(kAllFrameDetails, pointers);
+  WriteLineIfAny(log, line);
+  fflush(log);
+  while ((line = NextStackFrame(kAllFrameDetails, pointers)) != nullptr) {
+    WriteWide(log, L"%s\n", line);
+    fflush(log);
+  }
+}
+
 // The script overwrites whatever the file held; it has no line end.
 void WriteScriptFile() {
   FILE* script = fopen(kScriptPath, "w");
@@ -47,8 +60,10 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
   FILE* out = log.Get();
 
+  WriteLineIfAny(out, DescribeException(pointers));
   WriteLineIfAny(out, DescribeRegisters(pointers));
   WriteCallStackHeading(out);
+  WriteCallStack(out, pointers);
 
   // Every flush puts what was written on disk: the process ends without
   // closing the log.

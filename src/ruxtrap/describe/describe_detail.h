@@ -1,0 +1,62 @@
+// Inside the describe routines: the line being built in the ReportBuffer, the
+// symbol and source-line suffixes shared by the summary and the frame lines,
+// and the platform calls they make, gathered so a test can answer for the
+// symbol handler.
+#pragma once
+
+#include <windows.h>
+// windows.h first
+#include <dbghelp.h>
+
+#include "describe/describe.h"
+
+namespace ruxtrap {
+
+struct DescribePlatform {
+  DWORD(WINAPI* getModuleBaseName)(HANDLE, HMODULE, wchar_t*, DWORD);
+  decltype(&::GetModuleHandleW) getModuleHandleW;
+  decltype(&::FormatMessageW) formatMessageW;
+  decltype(&::SymGetModuleBase64) symGetModuleBase64;
+  decltype(&::SymGetSymFromAddr64) symGetSymFromAddr64;
+  decltype(&::SymGetLineFromAddr64) symGetLineFromAddr64;
+  decltype(&::StackWalk64) stackWalk64;
+};
+DescribePlatform& TheDescribePlatform();
+const DescribePlatform& RealDescribePlatform();
+
+// The line in the ReportBuffer: position counts the characters written. Every
+// piece is cut to the room left, so the line and its terminator always stay
+// inside the buffer.
+struct ReportLine {
+  int position = 0;
+
+  void Start();
+  int Room() const { return kReportBufferChars - position; }
+  // wsprintfW's rules (a piece of at most 1024 characters), cut to the room.
+  void Append(const wchar_t* format, ...);
+  // Narrow text in the ANSI code page, whole, cut only by the room left.
+  void AppendNarrow(const char* text, int length);
+  // Moves the position over text that a platform call wrote at the position
+  // and reported as count characters; keeps it inside the buffer.
+  void Advance(DWORD count);
+};
+extern ReportLine reportLine;
+
+// The symbol and source-line suffixes of an address, appended to reportLine.
+// comma puts a "," in front. frameAddress: the symbol record's Address is set
+// to the address before the lookup (frame lines); the summary line leaves it 0.
+// Each returns true when the line may go on, false when it is complete.
+bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress = false);
+bool AppendSourceLineSuffix(DWORD64 address, bool comma);
+
+// The module-wide lookup records, prepared afresh before each lookup.
+constexpr int kSymbolRecordBytes = 1024;
+constexpr DWORD kMaxSymbolName = 992;
+IMAGEHLP_SYMBOL64* SymbolRecord();
+IMAGEHLP_LINE64* LineRecord();
+
+// How deep a walk goes at most: far beyond any real call chain, so a broken
+// frame chain cannot keep the report going.
+constexpr int kMaxStackFrames = 10000;
+
+}  // namespace ruxtrap

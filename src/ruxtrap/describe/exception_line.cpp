@@ -1,0 +1,170 @@
+#include "describe/describe_detail.h"
+#include "describe/symbol_engine.h"
+#include "probes/probes.h"
+#include "support/fault_guard.h"
+
+namespace ruxtrap {
+
+namespace {
+
+const DescribePlatform kRealPlatform = {
+    &GetModuleBaseNameCompat, &::GetModuleHandleW,     &::FormatMessageW, &::SymGetModuleBase64,
+    &::SymGetSymFromAddr64,   &::SymGetLineFromAddr64, &::StackWalk64,
+};
+DescribePlatform platform = kRealPlatform;
+
+union {
+  IMAGEHLP_SYMBOL64 symbol;
+  BYTE bytes[kSymbolRecordBytes];
+} symbolRecord;
+IMAGEHLP_LINE64 lineRecord;
+
+
+struct CodeName {
+  DWORD code;
+  const wchar_t* name;
+};
+const CodeName kCodeNames[] = {
+    {0x80000001, L"EXCEPTION_GUARD_PAGE"},
+    {0x80000002, L"EXCEPTION_DATATYPE_MISALIGNMENT"},
+    {0x80000003, L"EXCEPTION_BREAKPOINT"},
+    {0x80000004, L"EXCEPTION_SINGLE_STEP"},
+    {0xC0000005, L"EXCEPTION_ACCESS_VIOLATION"},
+    {0xC0000006, L"EXCEPTION_IN_PAGE_ERROR"},
+    {0xC0000008, L"EXCEPTION_INVALID_HANDLE"},
+    {0xC000001D, L"EXCEPTION_ILLEGAL_INSTRUCTION"},
+    {0xC0000025, L"EXCEPTION_NONCONTINUABLE_EXCEPTION"},
+    {0xC0000026, L"EXCEPTION_INVALID_DISPOSITION"},
+    {0xC000008C, L"EXCEPTION_ARRAY_BOUNDS_EXCEEDED"},
+    {0xC000008D, L"EXCEPTION_FLT_DENORMAL_OPERAND"},
+    {0xC000008E, L"EXCEPTION_FLT_DIVIDE_BY_ZERO"},
+    {0xC000008F, L"EXCEPTION_FLT_INEXACT_RESULT"},
+    {0xC0000090, L"EXCEPTION_FLT_INVALID_OPERATION"},
+    {0xC0000091, L"EXCEPTION_FLT_OVERFLOW"},
+    {0xC0000092, L"EXCEPTION_FLT_STACK_CHECK"},
+    {0xC0000093, L"EXCEPTION_FLT_UNDERFLOW"},
+    {0xC0000094, L"EXCEPTION_INT_DIVIDE_BY_ZERO"},
+    {0xC0000095, L"EXCEPTION_INT_OVERFLOW"},
+    {0xC0000096, L"EXCEPTION_PRIV_INSTRUCTION"},
+    {0xC00000FD, L"EXCEPTION_STACK_OVERFLOW"},
+    {0xE06D7363, L"Microsoft C++ Exception"},
+};
+
+// A name too long for its threshold goes in bare, cut to the room left
+// (at most 2046 - position characters and a terminator). The line ends there.
+void AppendBare(const char* name, int length) {
+  int keep = reportLine.Room() - 2;
+  if (keep <= 0) return;
+  reportLine.AppendNarrow(name, length < keep ? length : keep);
+}
+
+// The name of a formatted suffix goes in whole: a piece of wsprintfW would
+// cut it at 1024 characters and lose what follows, the line number included.
+void AppendNamePiece(const char* name, int length) {
+  reportLine.Append(L" ");
+  reportLine.AppendNarrow(name, length);
+}
+
+void AppendExceptionName(DWORD code) {
+  if (const wchar_t* name = ExceptionCodeName(code)) {
+    reportLine.Append(L"%s", name);
+    return;
+  }
+  // The system's message, as it stands: line ends and inserts included.
+  // None at all leaves the position where it was.
+  DWORD n = platform.formatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    platform.getModuleHandleW(L"NTDLL.DLL"), code, 0,
+                                    ReportBuffer + reportLine.position, reportLine.Room(), nullptr);
+  reportLine.Advance(n);
+}
+
+void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
+  EnsureSymbolEngine();
+  HANDLE process = GetCurrentProcess();
+  reportLine.Start();
+  reportLine.Advance(platform.getModuleBaseName(process, nullptr, ReportBuffer, kReportBufferChars));
+  reportLine.Append(L" caused an ");
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  AppendExceptionName(record->ExceptionCode);
+  reportLine.Append(L" in module ");
+  // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
+  DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record->ExceptionAddress)));
+  DWORD64 base = platform.symGetModuleBase64(process, address);
+  if (base != 0) {
+    HMODULE module = reinterpret_cast<HMODULE>(static_cast<DWORD>(base));
+    reportLine.Advance(platform.getModuleBaseName(process, module, ReportBuffer + reportLine.position,
+                                                  reportLine.Room()));
+  } else {
+    reportLine.Append(L"<UNKNOWN>");
+  }
+  reportLine.Append(L" at %04X:%08X", pointers->ContextRecord->SegCs,
+                    reinterpret_cast<DWORD>(record->ExceptionAddress));
+  if (AppendSymbolSuffix(address, true)) AppendSourceLineSuffix(address, true);
+}
+
+}  // namespace
+
+DescribePlatform& TheDescribePlatform() { return platform; }
+const DescribePlatform& RealDescribePlatform() { return kRealPlatform; }
+IMAGEHLP_SYMBOL64* SymbolRecord() { return &symbolRecord.symbol; }
+IMAGEHLP_LINE64* LineRecord() { return &lineRecord; }
+
+const wchar_t* ExceptionCodeName(DWORD code) {
+  for (const CodeName& row : kCodeNames)
+    if (row.code == code) return row.name;
+  return nullptr;
+}
+
+bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress) {
+  memset(&symbolRecord, 0, sizeof(symbolRecord));
+  symbolRecord.symbol.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
+  symbolRecord.symbol.MaxNameLength = kMaxSymbolName;
+  if (frameAddress) symbolRecord.symbol.Address = address;
+  DWORD64 displacement = 0;
+  if (platform.symGetSymFromAddr64(GetCurrentProcess(), address, &displacement, &symbolRecord.symbol) != 1)
+    return false;
+  symbolRecord.bytes[kSymbolRecordBytes - 1] = 0;  // the name always ends inside the record
+  if (comma) reportLine.Append(L",");
+  const char* name = symbolRecord.symbol.Name;
+  int length = lstrlenA(name);
+  if (length > 1486 - reportLine.position) {
+    AppendBare(name, length);
+    return false;
+  }
+  // " %S()+%04d byte(s)", or " %S " when the displacement is 0.
+  AppendNamePiece(name, length);
+  if (displacement != 0)
+    reportLine.Append(L"()+%04d byte(s)", static_cast<DWORD>(displacement));
+  else
+    reportLine.Append(L" ");
+  return true;
+}
+
+bool AppendSourceLineSuffix(DWORD64 address, bool comma) {
+  memset(&lineRecord, 0, sizeof(lineRecord));
+  lineRecord.SizeOfStruct = sizeof(IMAGEHLP_LINE64);
+  DWORD displacement = 0;
+  if (platform.symGetLineFromAddr64(GetCurrentProcess(), address, &displacement, &lineRecord) != 1) return false;
+  if (comma) reportLine.Append(L",");
+  const char* file = lineRecord.FileName != nullptr ? lineRecord.FileName : "";
+  int length = lstrlenA(file);
+  if (length > 1738 - reportLine.position) {
+    AppendBare(file, length);
+    return false;
+  }
+  // " %S, line %04d+%04d byte(s)", or " %S, line %04d" when the displacement is 0.
+  AppendNamePiece(file, length);
+  if (displacement != 0)
+    reportLine.Append(L", line %04d+%04d byte(s)", lineRecord.LineNumber, displacement);
+  else
+    reportLine.Append(L", line %04d", lineRecord.LineNumber);
+  return false;
+}
+
+const wchar_t* DescribeException(EXCEPTION_POINTERS* pointers) {
+  if (IsBadReadPtr(pointers, sizeof(EXCEPTION_POINTERS)) == 1) return nullptr;
+  if (!RunGuarded([pointers] { BuildExceptionLine(pointers); })) return nullptr;
+  return ReportBuffer;
+}
+
+}  // namespace ruxtrap
