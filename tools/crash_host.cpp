@@ -121,6 +121,15 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   RecordFact("ruxtrap", GetModuleHandleW(L"Ruxtrap.dll"));
   RecordFact("WriteThroughNullPointer", reinterpret_cast<void*>(&WriteThroughNullPointer));
   if (wcscmp(mode, L"thread") != 0) RecordThreadFacts();
+  OSVERSIONINFOEXW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
+  RecordFact("osPlatform", reinterpret_cast<void*>(version.dwPlatformId));
+  RecordFact("osMajor", reinterpret_cast<void*>(version.dwMajorVersion));
+  RecordFact("osMinor", reinterpret_cast<void*>(version.dwMinorVersion));
+  RecordFact("osBuild", reinterpret_cast<void*>(version.dwBuildNumber));
+  RecordFact("osProduct", reinterpret_cast<void*>(static_cast<DWORD>(version.wProductType)));
+  RecordFact("osServicePack0", reinterpret_cast<void*>(static_cast<DWORD>(version.szCSDVersion[0])));
   if (wcscmp(mode, L"av") == 0) WriteThroughNullPointer();
   else if (wcscmp(mode, L"div0") == 0) DivideByZero(arg);
   else if (wcscmp(mode, L"cpp") == 0) RaiseCode(0xE06D7363);

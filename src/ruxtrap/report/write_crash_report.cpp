@@ -4,6 +4,7 @@
 #include "lifecycle/lifecycle.h"
 #include "report/report.h"
 #include "support/log_text.h"
+#include "sysinfo/sysinfo.h"
 
 namespace ruxtrap {
 
@@ -60,6 +61,7 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
   FILE* out = log.Get();
 
+  WriteSystemInfo(out);
   WriteLineIfAny(out, DescribeException(pointers));
   WriteLineIfAny(out, DescribeRegisters(pointers));
   WriteCallStackHeading(out);

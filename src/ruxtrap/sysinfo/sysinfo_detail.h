@@ -1,0 +1,101 @@
+// Inside the system section: the values it reports, gathered first, and the
+// pieces a test drives directly.
+#pragma once
+
+#include <objbase.h>
+#include <windows.h>
+
+#include "sysinfo/sysinfo.h"
+
+namespace ruxtrap {
+
+constexpr int kModuleSlots = 250;
+constexpr int kDriveLetters = 24;  // c to z
+constexpr int kProcessorLineBytes = 600;
+
+struct ReportTime {
+  int year, month, day, hour, minute, second;
+  unsigned milliseconds;
+};
+
+struct DriveRow {
+  wchar_t root[9];  // "c:\"
+  ULONGLONG totalBytes, freeBytes;
+};
+
+struct ModuleRow {
+  HMODULE handle;
+  wchar_t path[MAX_PATH];  // cut to 259 characters; empty when unreadable
+};
+
+// Everything the section prints. Unknown values are marked, never left as
+// garbage.
+struct SystemFacts {
+  bool startTimeKnown;
+  ReportTime startTime;
+  ReportTime crashTime;
+  DWORD processorCount;
+  char processorLine[kProcessorLineBytes];  // with its line end
+  MEMORYSTATUS memory;
+  OSVERSIONINFOEXW version;  // all zero when it cannot be read
+  int screenWidth, screenHeight, bitsPerPixel;
+  bool directXKnown;
+  DWORD directXMajor, directXMinor;
+  wchar_t directXLetter;
+  int driveCount;
+  DriveRow drives[kDriveLetters];
+  int moduleCount;
+  ModuleRow modules[kModuleSlots];
+};
+
+// Queries the platform for every value, in the order of the section.
+void GatherSystemFacts(SystemFacts* facts);
+// Writes the section's lines from gathered values.
+void FormatSystemInfo(FILE* stream, const SystemFacts& facts);
+
+// --- Processor name ---
+
+constexpr int kRegistryValueBytes = 260;  // 259 bytes of data and a zero
+// The key of the first processor (the path ends in a backslash and a zero).
+constexpr char kProcessorKey[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
+
+// Owner of an open registry key (closed when the owner goes), with a string read.
+class RegistryKey {
+ public:
+  RegistryKey(HKEY root, const char* path);
+  ~RegistryKey();
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+  // Reads a value of up to 259 bytes of any type into out (260 bytes). A key
+  // that did not open or an empty name leaves out unchanged; any other
+  // failure leaves it empty.
+  bool QueryString(const char* name, char* out) const;
+
+ private:
+  HKEY key_;
+  HKEY root_;
+};
+
+// Blanks (0x20 only) removed in place; text made only of blanks stays as it
+// is. Each returns the text.
+char* TrimLeft(char* text);
+char* TrimRight(char* text);
+char* TrimSpaces(char* text);
+
+// The narrow "[Processor]:" line, with its line end, from the key root\path
+// (HKEY_LOCAL_MACHINE\kProcessorKey in a report) into out (kProcessorLineBytes).
+void BuildProcessorLine(HKEY root, const char* path, char* out);
+
+// --- DirectX version ---
+
+// The COM calls of the query, so a test can put a provider of its own, or a
+// failing COM, in front of it. The default entries are the real calls.
+struct DxDiagPlatform {
+  decltype(&::CoInitialize) coInitialize;
+  decltype(&::CoUninitialize) coUninitialize;
+  decltype(&::CoCreateInstance) coCreateInstance;
+};
+DxDiagPlatform& TheDxDiagPlatform();
+const DxDiagPlatform& RealDxDiagPlatform();
+
+}  // namespace ruxtrap

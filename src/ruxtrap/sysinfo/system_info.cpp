@@ -1,0 +1,154 @@
+#include <stdio.h>
+#include <sys/timeb.h>
+#include <time.h>
+
+#include "probes/probes.h"
+#include "support/log_text.h"
+#include "support/scoped.h"
+#include "sysinfo/sysinfo_detail.h"
+
+namespace ruxtrap {
+
+namespace {
+
+const wchar_t kSep90[] =
+    L"==========================================================================================\n";
+const wchar_t kSep40[] = L"========================================\n";
+
+// The facts of the one report in progress: module data, used under the
+// report lock only, so the section needs no heap and little stack.
+SystemFacts reportFacts;
+
+bool ReadStartTime(ReportTime* out) {
+  FILETIME creation, exitTime, kernel, user, local;
+  SYSTEMTIME t;
+  if (!GetProcessTimes(GetCurrentProcess(), &creation, &exitTime, &kernel, &user) ||
+      !FileTimeToLocalFileTime(&creation, &local) || !FileTimeToSystemTime(&local, &t))
+    return false;
+  *out = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+  return true;
+}
+
+ReportTime ReadCrashTime() {
+  struct _timeb now;
+  _ftime(&now);
+  ReportTime out = {};
+  if (const struct tm* t = localtime(&now.time))
+    out = {t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, now.millitm};
+  return out;
+}
+
+void ReadVersion(OSVERSIONINFOEXW* version) {
+  ZeroMemory(version, sizeof(*version));
+  version->dwOSVersionInfoSize = sizeof(*version);
+  // A failed query leaves the record zero, which names the version unknown.
+  if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(version))) ZeroMemory(version, sizeof(*version));
+}
+
+void ReadDisplay(SystemFacts* f) {
+  f->screenWidth = GetSystemMetrics(SM_CXSCREEN);
+  f->screenHeight = GetSystemMetrics(SM_CYSCREEN);
+  ScopedScreenDc screen(GetDC(nullptr));
+  f->bitsPerPixel = screen.IsValid() ? GetDeviceCaps(screen.Get(), BITSPIXEL) : 0;
+}
+
+// Every letter from c to z is tried. An empty removable drive must fail
+// quietly instead of asking the user for a disk while the process is crashing.
+void ReadDrives(SystemFacts* f) {
+  UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  f->driveCount = 0;
+  for (wchar_t letter = L'c'; letter <= L'z'; ++letter) {
+    DriveRow& row = f->drives[f->driveCount];
+    _snwprintf(row.root, 9, L"%c:\\", letter);
+    row.root[8] = L'\0';
+    ULARGE_INTEGER toCaller, total, totalFree;
+    if (!GetDiskFreeSpaceExW(row.root, &toCaller, &total, &totalFree)) continue;
+    row.totalBytes = total.QuadPart;
+    row.freeBytes = totalFree.QuadPart;
+    ++f->driveCount;
+  }
+  SetErrorMode(previousMode);
+}
+
+void ReadModules(SystemFacts* f) {
+  HMODULE handles[kModuleSlots];
+  DWORD count = 0;
+  f->moduleCount = 0;
+  if (!EnumProcessModulesCompat(GetCurrentProcessId(), kModuleSlots, handles, &count)) return;
+  for (DWORD i = 0; i < count && i < kModuleSlots; ++i) {
+    ModuleRow& row = f->modules[f->moduleCount++];
+    row.handle = handles[i];
+    DWORD n = GetModuleFileNameW(handles[i], row.path, MAX_PATH);
+    // A path of 260 characters or more comes back cut and maybe unterminated.
+    row.path[n < MAX_PATH ? n : MAX_PATH - 1] = L'\0';
+  }
+}
+
+void WriteTimeLine(FILE* stream, const wchar_t* label, const ReportTime& t) {
+  WriteWide(stream, L"%s\t%.4d-%.2d-%.2d %.2d:%.2d:%.2d-%.3u\n", label, t.year, t.month, t.day, t.hour, t.minute,
+            t.second, t.milliseconds);
+}
+
+// Megabytes of a 64-bit byte count, printed as a signed 32-bit number.
+int Megabytes(ULONGLONG bytes) { return static_cast<int>(bytes / 1048576); }
+
+}  // namespace
+
+void GatherSystemFacts(SystemFacts* f) {
+  f->startTimeKnown = ReadStartTime(&f->startTime);
+  f->crashTime = ReadCrashTime();
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  f->processorCount = system.dwNumberOfProcessors;
+  BuildProcessorLine(HKEY_LOCAL_MACHINE, kProcessorKey, f->processorLine);
+  f->memory.dwLength = sizeof(f->memory);
+  GlobalMemoryStatus(&f->memory);
+  ReadVersion(&f->version);
+  ReadDisplay(f);
+  f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
+  ReadDrives(f);
+  ReadModules(f);
+}
+
+void FormatSystemInfo(FILE* stream, const SystemFacts& f) {
+  WriteWide(stream, kSep90);
+  if (f.startTimeKnown)
+    WriteTimeLine(stream, L"[Started Time]:", f.startTime);
+  else
+    WriteWide(stream, L"[Started Time]:\tunknown\n");
+  WriteTimeLine(stream, L"[Crash Time]:", f.crashTime);
+  WriteWide(stream, kSep40);
+  WriteWide(stream, L"\t\t\tSystem Infomation\n");
+  WriteWide(stream, kSep40);
+  WriteWide(stream, L"[CPU Nums]:     %d\n", f.processorCount);
+  WriteNarrow(stream, "%s", f.processorLine);
+  const MEMORYSTATUS& m = f.memory;
+  WriteNarrow(stream, "[Phys Memory]:\t%dM, Avail[%dM]\n", m.dwTotalPhys >> 20, m.dwAvailPhys >> 20);
+  WriteNarrow(stream, "[Virt Memory]:\t%dM, Avail[%dM]\n", m.dwTotalVirtual >> 20, m.dwAvailVirtual >> 20);
+  WriteWide(stream, L"[OS Ver]:       Microsoft Windows %s\n[Build]:        %d\n[Service pack]: %s\n",
+            OsVersionName(f.version), f.version.dwBuildNumber, f.version.szCSDVersion);
+  WriteWide(stream, L"[Display mode]: %d x %d, %d bit\n", f.screenWidth, f.screenHeight, f.bitsPerPixel);
+  if (f.directXKnown)
+    WriteWide(stream, L"[DirectX Ver]:  %d.%d %c\n", f.directXMajor, f.directXMinor, f.directXLetter);
+  WriteWide(stream, kSep40);
+  WriteWide(stream, L"Letter\t\tTotal\t\tFree\n");
+  WriteWide(stream, kSep40);
+  for (int i = 0; i < f.driveCount; ++i)
+    WriteWide(stream, L"%s:\t\t%dM\t\t%dM\n", f.drives[i].root, Megabytes(f.drives[i].totalBytes),
+              Megabytes(f.drives[i].freeBytes));
+  WriteWide(stream, kSep40);
+  WriteWide(stream, L"\t\t\tAll Modules\n");
+  WriteWide(stream, kSep40);
+  for (int i = 0; i < f.moduleCount; ++i) {
+    const ModuleRow& row = f.modules[i];
+    WriteWide(stream, L"0x%08X\t%s\n", reinterpret_cast<DWORD>(row.handle), row.path[0] ? row.path : L"<UNKNOWN>");
+  }
+  WriteWide(stream, kSep90);
+}
+
+void WriteSystemInfo(FILE* stream) {
+  GatherSystemFacts(&reportFacts);
+  FormatSystemInfo(stream, reportFacts);
+}
+
+}  // namespace ruxtrap
