@@ -9,6 +9,9 @@ export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=;mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# Wine opens folders whose names lie outside ASCII only under a UTF-8 locale;
+# the Windows side keeps its ANSI code page (1252).
+export LC_ALL=C.UTF-8
 
 # Creates the prefix once; later calls find the marker and return at once.
 # A lock keeps two callers from creating the same prefix at the same time.

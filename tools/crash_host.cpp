@@ -1,6 +1,6 @@
 // The crash host of the end-to-end tests: loads Ruxtrap.dll from its own
 // folder, calls InitRuxtrap, then crashes in the way its arguments choose.
-//   crash_host [--no-init] MODE [ARGS...]
+//   crash_host [--no-init] [--stamp] [--own-filter] MODE [ARGS...]
 // Every crash sits in a named function of its own, so reports can be checked
 // for the functions of the call stack.
 #include <windows.h>
@@ -28,7 +28,21 @@ void RecordThreadFacts() {
   RecordFact("stackLimit", tib->StackLimit);
 }
 
+// With --stamp, the performance counter just before the fault goes to
+// C:\ruxtrap-fault-qpc.txt, for the crash benchmark.
+bool stampFault = false;
+
+void StampFault() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  FILE* stamp = fopen("C:\\ruxtrap-fault-qpc.txt", "w");
+  if (stamp == nullptr) return;
+  fprintf(stamp, "%lld\n", now.QuadPart);
+  fclose(stamp);
+}
+
 __attribute__((noinline)) void WriteThroughNullPointer() {
+  if (stampFault) StampFault();
   volatile int* volatile target = nullptr;
   *target = 42;
 }
@@ -83,9 +97,54 @@ __attribute__((noinline)) void CrashWithLoopingChain() {
   CrashWithFramePointer(reinterpret_cast<DWORD>(&frame[0]));
 }
 
-// Faults inside a DLL of the tests' own.
-void CrashInOwnLibrary() {
-  HMODULE library = LoadLibraryW(L"crashlib.dll");
+// A stack overflow as Windows presents it: the thread has only a few KB of
+// stack left when the top-level filter runs. Recurses until about 6 KB remain
+// above the stack's guard area, then hands its context to the system's
+// unhandled-exception filter with the overflow's code.
+constexpr SIZE_T kStackLeft = 6 * 1024;
+constexpr SIZE_T kGuardArea = 8 * 1024;
+
+__attribute__((noinline)) void ReportWithLittleStackLeft(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  MEMORY_BASIC_INFORMATION info;
+  VirtualQuery(const_cast<char*>(frame), &info, sizeof(info));
+  SIZE_T left = reinterpret_cast<BYTE*>(const_cast<char*>(frame)) - static_cast<BYTE*>(info.AllocationBase) - kGuardArea;
+  if (left > kStackLeft) {
+    ReportWithLittleStackLeft(depth + 1);
+    return;
+  }
+  CONTEXT context = {};
+  RtlCaptureContext(&context);
+  // Too little stack is left to write a file: ESI of the context carries the
+  // amount to the report's register block, where the test reads it.
+  context.Esi = static_cast<DWORD>(left);
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_STACK_OVERFLOW;
+  record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  UnhandledExceptionFilter(&pointers);  // returns only when no filter ended the process
+}
+
+DWORD WINAPI LowStackThread(void*) {
+  ReportWithLittleStackLeft(0);
+  return 0;
+}
+
+// Overruns a heap block into the header of its freed neighbour, as a buffer
+// overflow does, so the heap is already corrupt when the fault comes.
+__attribute__((noinline)) void CorruptTheHeap() {
+  HANDLE heap = GetProcessHeap();
+  BYTE* blocks[16];
+  for (BYTE*& b : blocks) b = static_cast<BYTE*>(HeapAlloc(heap, 0, 48));
+  for (int i = 1; i < 16; i += 2) HeapFree(heap, 0, blocks[i]);
+  memset(blocks[0], 0xCC, 48 + 16);  // 16 bytes past the end: the neighbour's header
+  RecordFact("heapCorrupted", blocks[0]);
+}
+
+// Faults inside a DLL of the tests' own (crashlib.dll, or the given name).
+void CrashInOwnLibrary(const wchar_t* name = L"crashlib.dll") {
+  HMODULE library = LoadLibraryW(name);
   auto crash = library ? reinterpret_cast<void (*)()>(GetProcAddress(library, "CrashInLibrary")) : nullptr;
   if (crash == nullptr) ExitProcess(5);
   RecordFact("crashlib", library);
@@ -138,6 +197,16 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   else if (wcscmp(mode, L"bad-ebp") == 0) CrashWithFramePointer(0x1234);
   else if (wcscmp(mode, L"loop-ebp") == 0) CrashWithLoopingChain();
   else if (wcscmp(mode, L"dll") == 0) CrashInOwnLibrary();
+  else if (wcscmp(mode, L"dll-named") == 0) CrashInOwnLibrary(argv[0]);
+  else if (wcscmp(mode, L"corrupt-heap") == 0) {
+    CorruptTheHeap();
+    WriteThroughNullPointer();
+  }
+  else if (wcscmp(mode, L"low-stack") == 0) {
+    HANDLE thread = CreateThread(nullptr, 0, &LowStackThread, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    return 7;  // the thread ended without the process ending
+  }
   else if (wcscmp(mode, L"raise") == 0) RaiseCode(wcstoul(argv[0], nullptr, 16));
   else if (wcscmp(mode, L"stack-overflow-code") == 0) RaiseCode(EXCEPTION_STACK_OVERFLOW);
   else if (wcscmp(mode, L"thread") == 0) {
@@ -154,15 +223,22 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
 
 }  // namespace
 
+// A host's own last-resort filter that only ends the process.
+LONG WINAPI EndProcessFilter(EXCEPTION_POINTERS*) {
+  TerminateProcess(GetCurrentProcess(), 9);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 int wmain(int argc, wchar_t** argv) {
   int next = 1;
   bool init = true;
-  if (next < argc && wcscmp(argv[next], L"--no-init") == 0) {
-    init = false;
-    ++next;
+  for (; next < argc && argv[next][0] == L'-' && argv[next][1] == L'-'; ++next) {
+    if (wcscmp(argv[next], L"--no-init") == 0) init = false;
+    if (wcscmp(argv[next], L"--stamp") == 0) stampFault = true;
+    if (wcscmp(argv[next], L"--own-filter") == 0) SetUnhandledExceptionFilter(&EndProcessFilter);
   }
   if (next >= argc) {
-    fwprintf(stderr, L"usage: crash_host [--no-init] MODE [ARGS...]\n");
+    fwprintf(stderr, L"usage: crash_host [--no-init] [--stamp] [--own-filter] MODE [ARGS...]\n");
     return 2;
   }
   if (init) {

@@ -37,7 +37,7 @@ TEST(RegistersEndToEnd, BlockHoldsTheFaultingThreadsRegisters) {
     ASSERT_TRUE(FindRegisterBlock(run.log, &r)) << run.log;
     DWORD function = run.facts["WriteThroughNullPointer"];
     EXPECT_GE(r.eip, function);
-    EXPECT_LT(r.eip, function + 32) << "EIP is the faulting store in WriteThroughNullPointer";
+    EXPECT_LT(r.eip, function + 64) << "EIP is the faulting store in WriteThroughNullPointer";
     DWORD base = run.facts["stackBase"], limit = run.facts["stackLimit"];
     EXPECT_GE(r.esp, limit);
     EXPECT_LT(r.esp, base) << "ESP lies on the faulting thread's stack";

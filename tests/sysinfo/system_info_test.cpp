@@ -18,6 +18,7 @@ std::unique_ptr<SystemFacts> ExampleFacts() {
   *f = {};
   f->startTimeKnown = true;
   f->startTime = {2010, 6, 1, 9, 5, 2, 7};
+  f->crashTimeKnown = true;
   f->crashTime = {2010, 6, 1, 9, 5, 3, 7};
   f->processorCount = 4;
   strcpy(f->processorLine, "[Processor]:    Test CPU\n");
@@ -98,11 +99,12 @@ TEST(SystemInfoFormat, EmptyTablesAndUnknownValues) {
   facts->driveCount = 0;
   facts->moduleCount = 0;
   facts->startTimeKnown = false;
+  facts->crashTimeKnown = false;
   facts->version = {};  // GetVersionExW failed
   std::string text = Format(*facts);
   EXPECT_NE(std::string::npos, text.find("Letter\t\tTotal\t\tFree\r\n" + kSep40 + kSep40));
   EXPECT_NE(std::string::npos, text.find("\t\t\tAll Modules\r\n" + kSep40 + kSep90));
-  EXPECT_NE(std::string::npos, text.find("[Started Time]:\tunknown\r\n"));
+  EXPECT_NE(std::string::npos, text.find("[Started Time]:\tunknown\r\n[Crash Time]:\tunknown\r\n"));
   EXPECT_NE(std::string::npos, text.find("[OS Ver]:       Microsoft Windows Unknow vesion\r\n[Build]:        0\r\n"
                                          "[Service pack]: \r\n"));
 }

@@ -2,17 +2,24 @@
 
 #include <dbghelp.h>
 
+#include "support/fault_guard.h"
+
 namespace ruxtrap {
 
 namespace {
 // Holds the result of the last SymInitialize. Used only under the report lock.
 LONG symbolEngineFlag = 0;
+// Set when a set-up faulted (a corrupt heap, say): the report then goes on
+// without symbols instead of faulting again at every line.
+bool setUpFaulted = false;
 }  // namespace
 
 void EnsureSymbolEngine() {
-  if (symbolEngineFlag != 0) return;
-  SymSetOptions(SymGetOptions() | SYMOPT_LOAD_LINES);
-  symbolEngineFlag = SymInitialize(GetCurrentProcess(), nullptr, TRUE) ? 1 : 0;
+  if (symbolEngineFlag != 0 || setUpFaulted) return;
+  setUpFaulted = !RunGuarded([] {
+    SymSetOptions(SymGetOptions() | SYMOPT_LOAD_LINES);
+    symbolEngineFlag = SymInitialize(GetCurrentProcess(), nullptr, TRUE) ? 1 : 0;
+  });
 }
 
 void ReleaseSymbolEngine() {

@@ -1,4 +1,5 @@
 #include "lifecycle/lifecycle.h"
+#include "probes/probes.h"
 #include "report/report.h"
 #include "support/function_cast.h"
 
@@ -18,7 +19,12 @@ LifecyclePlatform platform = kRealPlatform;
 // against itself, against unload or against a crash in progress.
 CrashHandler handler = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
-bool installed = false;
+// Not installed, being installed, installed. Several threads may install at
+// once: the one that moves the state from not installed to being installed
+// installs the filter; the others wait for it, so each returns with the
+// filter in place and the host's filter kept as the previous one.
+enum : LONG { kNotInstalled, kInstalling, kInstalled };
+volatile LONG installState = kNotInstalled;
 
 // Unload actions. Static objects are destroyed in the reverse order of their
 // definition, so at unload the lock goes first and the filter is put back
@@ -40,14 +46,16 @@ CrashHandler InstalledCrashHandler() { return handler; }
 bool SetCrashHandler(CrashHandler newHandler) {
   if (platform.isBadCodePtr(FunctionCast<FARPROC>(newHandler)) != 0) return false;
   handler = newHandler;
-  if (!installed) {
+  if (InterlockedCompareExchange(&installState, kInstalling, kNotInstalled) == kNotInstalled) {
     previousFilter = platform.setUnhandledExceptionFilter(&CrashFilter);
-    installed = true;
+    InterlockedExchange(&installState, kInstalled);
   }
+  while (installState == kInstalling) Sleep(0);
   return true;
 }
 
 void InstallCrashReporter() {
+  BindModuleProbes();
   if (SetCrashHandler(&WriteCrashReport))
     platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
   else
@@ -57,14 +65,14 @@ void InstallCrashReporter() {
 void ResetInstallationState() {
   handler = nullptr;
   previousFilter = nullptr;
-  installed = false;
+  installState = kNotInstalled;
 }
 
 void RestorePreviousFilter() {
-  if (!installed) return;
+  if (installState != kInstalled) return;
   platform.setUnhandledExceptionFilter(previousFilter);
   previousFilter = nullptr;
-  installed = false;
+  installState = kNotInstalled;
 }
 
 }  // namespace ruxtrap

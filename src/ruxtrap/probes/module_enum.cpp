@@ -165,6 +165,11 @@ BOOL EnumModulesToolhelp(DWORD processId, DWORD slots, HMODULE* modules, DWORD* 
 ProbePlatform& TheProbePlatform() { return platform; }
 const ProbePlatform& RealProbePlatform() { return kRealPlatform; }
 
+void BindModuleProbes() {
+  psapi.BindPsapi();
+  toolhelp.BindToolhelp();
+}
+
 void ResetProbeState() {
   osVersion = OsVersionCache{};
   psapi = PsapiBinding{};

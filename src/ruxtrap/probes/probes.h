@@ -20,6 +20,11 @@ BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modu
 // cannot be bound.
 DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size);
 
+// Binds PSAPI and the Toolhelp functions now, while the process is sound, so
+// a crash (perhaps with a damaged heap) finds them bound and need not load a
+// library. A binding that fails here is tried again at first use.
+void BindModuleProbes();
+
 // The platform calls of this module, so a test can put a missing library or
 // an old Windows version in front of it. The default entries are the real calls.
 struct ProbePlatform {

@@ -12,6 +12,9 @@ namespace {
 
 const wchar_t kSep40[] = L"========================================\n";
 const char kCommandLine[] = "WScript.exe c:\\~tmp.vbs";
+// The log stream's buffer: the runtime would take it from the heap at the
+// first write, and the heap may be what the crash has damaged.
+char logBuffer[BUFSIZ];
 
 void ExitNow(int code) { _exit(code); }
 
@@ -42,6 +45,13 @@ void WriteCallStack(FILE* log, EXCEPTION_POINTERS* pointers) {
   }
 }
 
+// A section that faults loses only what it had still to write: its line is
+// ended and the report goes on.
+template <class Section>
+void WriteSectionGuarded(FILE* log, Section&& section) {
+  if (!RunGuarded(section)) WriteWide(log, L"\n");
+}
+
 // The script overwrites whatever the file held; it has no line end.
 void WriteScriptFile() {
   FILE* script = fopen(kScriptPath, "w");
@@ -60,8 +70,9 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   LogFileHolder log(fopen(kLogPath, "a+"));
   if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
   FILE* out = log.Get();
+  setvbuf(out, logBuffer, _IOFBF, sizeof(logBuffer));
 
-  WriteSystemInfo(out);
+  WriteSectionGuarded(out, [out] { WriteSystemInfo(out); });
   WriteLineIfAny(out, DescribeException(pointers));
   WriteLineIfAny(out, DescribeRegisters(pointers));
   WriteCallStackHeading(out);
@@ -72,8 +83,12 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   WriteWide(out, L"\n\n\n");
   fflush(out);
 
-  WriteScriptFile();
-  finish.launchProcess(nullptr, kCommandLine);
+  // The report is on disk: whatever the notice meets, the process still ends
+  // with the report's exit code.
+  RunGuarded([] {
+    WriteScriptFile();
+    finish.launchProcess(nullptr, kCommandLine);
+  });
   finish.exitProcess(kCrashExitCode);
   return EXCEPTION_EXECUTE_HANDLER;  // reached only when a test keeps the process alive
 }

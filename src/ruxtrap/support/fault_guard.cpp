@@ -1,7 +1,5 @@
 #include "support/fault_guard.h"
 
-#include <setjmp.h>
-
 namespace ruxtrap {
 
 namespace {
@@ -21,7 +19,7 @@ NT_TIB* ThreadInfoBlock() {
 // The registration record comes first, so the record's address is the frame's.
 struct GuardFrame {
   EXCEPTION_REGISTRATION_RECORD record;
-  jmp_buf resume;
+  void* resume[5];  // the jump buffer of __builtin_setjmp
   FaultRelease* releases;
   FaultInfo taken;
 
@@ -60,10 +58,13 @@ EXCEPTION_DISPOSITION NTAPI GuardHandler(EXCEPTION_RECORD* record, void* establi
   // The frames of the guarded code still stand above us on the stack: release
   // what they own now, before the jump leaves their memory to be reused.
   frame->RunReleases();
-  // The jump buffer was filled before the record was linked, so the runtime's
-  // longjmp unwinds the chain (our record included) back to the record that was
-  // current before the guard, calling the unwind handlers in between.
-  longjmp(frame->resume, 1);
+  // Unwind the records above ours (their unwind handlers run), then take ours
+  // off the chain and jump back to where the guard began. The unwind targets
+  // our own record, which always lies within the current stack bounds, also
+  // on the report's reserve stack.
+  RtlUnwind(&frame->record, nullptr, nullptr, nullptr);
+  ThreadInfoBlock()->ExceptionList = frame->record.Next;
+  __builtin_longjmp(frame->resume, 1);
 }
 
 }  // namespace
@@ -71,7 +72,7 @@ EXCEPTION_DISPOSITION NTAPI GuardHandler(EXCEPTION_RECORD* record, void* establi
 bool RunGuarded(void (*body)(void*), void* context, FaultInfo* fault) {
   GuardFrame frame;
   frame.releases = nullptr;
-  if (setjmp(frame.resume) != 0) {
+  if (__builtin_setjmp(frame.resume) != 0) {
     if (fault != nullptr) *fault = frame.taken;
     return false;
   }

@@ -33,6 +33,7 @@ struct ModuleRow {
 struct SystemFacts {
   bool startTimeKnown;
   ReportTime startTime;
+  bool crashTimeKnown;
   ReportTime crashTime;
   DWORD processorCount;
   char processorLine[kProcessorLineBytes];  // with its line end

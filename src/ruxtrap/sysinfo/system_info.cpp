@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include "probes/probes.h"
+#include "support/fault_guard.h"
 #include "support/log_text.h"
 #include "support/scoped.h"
 #include "sysinfo/sysinfo_detail.h"
@@ -29,13 +30,13 @@ bool ReadStartTime(ReportTime* out) {
   return true;
 }
 
-ReportTime ReadCrashTime() {
+bool ReadCrashTime(ReportTime* out) {
   struct _timeb now;
   _ftime(&now);
-  ReportTime out = {};
-  if (const struct tm* t = localtime(&now.time))
-    out = {t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, now.millitm};
-  return out;
+  const struct tm* t = localtime(&now.time);
+  if (t == nullptr) return false;
+  *out = {t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, now.millitm};
+  return true;
 }
 
 void ReadVersion(OSVERSIONINFOEXW* version) {
@@ -84,7 +85,11 @@ void ReadModules(SystemFacts* f) {
   }
 }
 
-void WriteTimeLine(FILE* stream, const wchar_t* label, const ReportTime& t) {
+void WriteTimeLine(FILE* stream, const wchar_t* label, bool known, const ReportTime& t) {
+  if (!known) {
+    WriteWide(stream, L"%s\tunknown\n", label);
+    return;
+  }
   WriteWide(stream, L"%s\t%.4d-%.2d-%.2d %.2d:%.2d:%.2d-%.3u\n", label, t.year, t.month, t.day, t.hour, t.minute,
             t.second, t.milliseconds);
 }
@@ -94,29 +99,37 @@ int Megabytes(ULONGLONG bytes) { return static_cast<int>(bytes / 1048576); }
 
 }  // namespace
 
+// Each query runs under a guard of its own: one that faults (a damaged heap
+// under the registry, COM or the loader) costs only its own line or rows,
+// which then show the value as unknown (zero, empty, or left out).
 void GatherSystemFacts(SystemFacts* f) {
-  f->startTimeKnown = ReadStartTime(&f->startTime);
-  f->crashTime = ReadCrashTime();
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
-  f->processorCount = system.dwNumberOfProcessors;
-  BuildProcessorLine(HKEY_LOCAL_MACHINE, kProcessorKey, f->processorLine);
-  f->memory.dwLength = sizeof(f->memory);
-  GlobalMemoryStatus(&f->memory);
-  ReadVersion(&f->version);
-  ReadDisplay(f);
-  f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
-  ReadDrives(f);
-  ReadModules(f);
+  ZeroMemory(f, sizeof(*f));
+  strcpy(f->processorLine, "[Processor]:     \n");  // the shape of an unreadable key
+  RunGuarded([f] { f->startTimeKnown = ReadStartTime(&f->startTime); });
+  RunGuarded([f] { f->crashTimeKnown = ReadCrashTime(&f->crashTime); });
+  RunGuarded([f] {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    f->processorCount = system.dwNumberOfProcessors;
+  });
+  RunGuarded([f] { BuildProcessorLine(HKEY_LOCAL_MACHINE, kProcessorKey, f->processorLine); });
+  RunGuarded([f] {
+    f->memory.dwLength = sizeof(f->memory);
+    GlobalMemoryStatus(&f->memory);
+  });
+  RunGuarded([f] { ReadVersion(&f->version); });
+  RunGuarded([f] { ReadDisplay(f); });
+  RunGuarded([f] {
+    f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
+  });
+  RunGuarded([f] { ReadDrives(f); });
+  RunGuarded([f] { ReadModules(f); });
 }
 
 void FormatSystemInfo(FILE* stream, const SystemFacts& f) {
   WriteWide(stream, kSep90);
-  if (f.startTimeKnown)
-    WriteTimeLine(stream, L"[Started Time]:", f.startTime);
-  else
-    WriteWide(stream, L"[Started Time]:\tunknown\n");
-  WriteTimeLine(stream, L"[Crash Time]:", f.crashTime);
+  WriteTimeLine(stream, L"[Started Time]:", f.startTimeKnown, f.startTime);
+  WriteTimeLine(stream, L"[Crash Time]:", f.crashTimeKnown, f.crashTime);
   WriteWide(stream, kSep40);
   WriteWide(stream, L"\t\t\tSystem Infomation\n");
   WriteWide(stream, kSep40);

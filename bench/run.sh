@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The crash benchmark: builds what it needs, times crashes under Wine, and
+# prints medians, ratios, the crashing process's peak memory and the size of
+# the stripped library.
+#   bench/run.sh [RUNS] [BUILD_DIR]      (default: 9 runs, build)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+runs="${1:-9}"
+build="$(realpath -m "${2:-$root/build}")"
+
+"$root/scripts/setup.sh"
+command -v /usr/bin/time >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q time >/dev/null
+cmake -S "$root" -B "$build" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target crash_bench >/dev/null
+
+. "$root/scripts/wine-env.sh" "$build/wineprefix"
+ensure_wine_prefix
+start_wineserver
+wine "$build/bin/bench/crash_bench.exe" "$runs" | tr -d '\r'
+
+# GNU time's maximum resident size of the wine command is that of the
+# Windows process itself.
+peak() { /usr/bin/time -f %M wine "$@" 2>&1 >/dev/null | tail -n 1; }
+echo "Peak memory of the crashing process (KB): with the library $(peak "$build/bin/real-wscript/crash_host.exe" av)," \
+     "without $(peak "$build/bin/crash_host.exe" --no-init av)"
+
+stripped="$(mktemp --suffix=.dll)"
+i686-w64-mingw32-strip -o "$stripped" "$build/bin/Ruxtrap.dll"
+echo "Ruxtrap.dll: $(stat -c %s "$build/bin/Ruxtrap.dll") bytes, stripped $(stat -c %s "$stripped") bytes (target <= 204800)"
+rm -f "$stripped"
