@@ -1,7 +1,8 @@
 // The crash benchmark: time from the fault to the end of the crashed process,
 // with the library and without, and where the library's time goes.
 //   crash_bench [RUNS]          (at least 7; default 9)
-// Runs under Wine from bin/bench/, beside the crash host's folders.
+// Runs under Wine from bin/bench/, beside the crash host's folders, with
+// Wine's crash debugger allowed (case C is its crash dump).
 #include <windows.h>
 // windows.h first
 #include <tlhelp32.h>
@@ -39,28 +40,12 @@ std::wstring Folder() {
   return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-// An environment block like ours, with Wine's crash debugger allowed or not.
-std::vector<wchar_t> Environment(bool allowDebugger) {
-  std::vector<wchar_t> block;
-  wchar_t* all = GetEnvironmentStringsW();
-  for (wchar_t* v = all; *v; v += wcslen(v) + 1) {
-    std::wstring entry = v;
-    if (allowDebugger && _wcsnicmp(v, L"WINEDLLOVERRIDES=", 17) == 0) entry = L"WINEDLLOVERRIDES=mscoree=;mshtml=";
-    block.insert(block.end(), entry.begin(), entry.end());
-    block.push_back(L'\0');
-  }
-  block.push_back(L'\0');
-  FreeEnvironmentStringsW(all);
-  return block;
-}
-
 // One crash: milliseconds from the host's stamp before its fault to the end of
 // its process, or a negative number when the run went wrong.
-double TimeCrash(const std::wstring& program, const std::wstring& arguments, bool allowDebugger, DWORD* exitCode) {
+double TimeCrash(const std::wstring& program, const std::wstring& arguments, DWORD* exitCode) {
   DeleteFileW(L"C:\\ruxtrap-fault-qpc.txt");
   DeleteFileW(L"C:\\CrashEvent.log");
   std::wstring line = L"\"" + program + L"\" " + arguments;
-  std::vector<wchar_t> environment = Environment(allowDebugger);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;  // Wine's crash dump goes nowhere
@@ -68,8 +53,7 @@ double TimeCrash(const std::wstring& program, const std::wstring& arguments, boo
   SetHandleInformation(nul, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   startup.hStdOutput = startup.hStdError = nul;
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                      nullptr, &startup, &info)) {
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
     CloseHandle(nul);
     return -1;
   }
@@ -95,7 +79,6 @@ struct Case {
   const char* name;
   const wchar_t* folder;  // below the bin folder
   const wchar_t* arguments;
-  bool allowDebugger;
   std::vector<double> times;
 };
 
@@ -129,15 +112,15 @@ int wmain(int argc, wchar_t** argv) {
   if (runs < 7) runs = 7;
   std::wstring bin = Folder() + L"\\..";
   Case cases[] = {
-      {"A  library, shallow crash", L"\\real-wscript", L"--stamp av", false, {}},
-      {"B  library, 200 frames deep", L"\\real-wscript", L"--stamp deep 200", false, {}},
-      {"C  no library, Wine's crash dump", L"", L"--no-init --stamp av", true, {}},
-      {"D  host filter that only exits", L"", L"--no-init --own-filter --stamp av", false, {}},
+      {"A  library, shallow crash", L"\\real-wscript", L"--stamp av", {}},
+      {"B  library, 200 frames deep", L"\\real-wscript", L"--stamp deep 200", {}},
+      {"C  no library, Wine's crash dump", L"", L"--no-init --stamp av", {}},
+      {"D  host filter that only exits", L"", L"--no-init --own-filter --stamp av", {}},
   };
   for (int run = -1; run < runs; ++run) {  // run -1 warms up
     for (Case& c : cases) {
       DWORD code = 0;
-      double ms = TimeCrash(bin + c.folder + L"\\crash_host.exe", c.arguments, c.allowDebugger, &code);
+      double ms = TimeCrash(bin + c.folder + L"\\crash_host.exe", c.arguments, &code);
       if (ms < 0) {
         fwprintf(stderr, L"crash_bench: a run of %hs failed (exit code 0x%08lX)\n", c.name, code);
         return 1;

@@ -17,7 +17,7 @@ bool setUpFaulted = false;
 void EnsureSymbolEngine() {
   if (symbolEngineFlag != 0 || setUpFaulted) return;
   setUpFaulted = !RunGuarded([] {
-    SymSetOptions(SymGetOptions() | SYMOPT_LOAD_LINES);
+    SymSetOptions(SymGetOptions() | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
     symbolEngineFlag = SymInitialize(GetCurrentProcess(), nullptr, TRUE) ? 1 : 0;
   });
 }
