@@ -1,4 +1,5 @@
 #include "support/fault_guard.h"
+#include "support/thread_block.h"
 
 namespace ruxtrap {
 
@@ -6,13 +7,6 @@ namespace {
 
 EXCEPTION_DISPOSITION NTAPI GuardHandler(EXCEPTION_RECORD* record, void* establisher,
                                            CONTEXT* context, void* dispatcher);
-
-// The thread information block, whose first member is the exception list.
-NT_TIB* ThreadInfoBlock() {
-  NT_TIB* tib;
-  __asm__("movl %%fs:0x18, %0" : "=r"(tib));
-  return tib;
-}
 
 }  // namespace
 

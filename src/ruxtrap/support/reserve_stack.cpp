@@ -1,4 +1,5 @@
 #include "support/reserve_stack.h"
+#include "support/thread_block.h"
 
 namespace ruxtrap {
 
@@ -7,12 +8,6 @@ namespace {
 constexpr SIZE_T kGuardBytes = 4096;
 // The lowest address of the thread's stack allocation, kept in the TEB.
 constexpr DWORD kDeallocationStackOffset = 0xE0C;
-
-NT_TIB* ThreadInfoBlock() {
-  NT_TIB* tib;
-  __asm__("movl %%fs:0x18, %0" : "=r"(tib));
-  return tib;
-}
 
 void*& DeallocationStack(NT_TIB* tib) {
   return *reinterpret_cast<void**>(reinterpret_cast<BYTE*>(tib) + kDeallocationStackOffset);

@@ -1,0 +1,15 @@
+// The calling thread's information block (FS:[0x18] on x86): its exception
+// list and stack bounds.
+#pragma once
+
+#include <windows.h>
+
+namespace ruxtrap {
+
+inline NT_TIB* ThreadInfoBlock() {
+  NT_TIB* tib;
+  __asm__("movl %%fs:0x18, %0" : "=r"(tib));
+  return tib;
+}
+
+}  // namespace ruxtrap
