@@ -9,7 +9,6 @@ runs="${1:-9}"
 build="$(realpath -m "${2:-$root/build}")"
 
 "$root/scripts/setup.sh"
-command -v /usr/bin/time >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q time >/dev/null
 cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target crash_bench >/dev/null
 
