@@ -8,9 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${1:-9}"
 build="$(realpath -m "${2:-$root/build}")"
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target crash_bench >/dev/null
+"$root/scripts/build.sh" "$build" crash_bench >/dev/null
 
 . "$root/scripts/wine-env.sh" "$build/wineprefix"
 ensure_wine_prefix

@@ -8,9 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 kind="${1:-av}"
 build="$(realpath -m "${2:-$root/build}")"
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target sample_host run_host
+"$root/scripts/build.sh" "$build" sample_host run_host
 
 . "$root/scripts/wine-env.sh" "$build/wineprefix"
 ensure_wine_prefix

@@ -6,9 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${1:-$root/build}")"
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -DRUXTRAP_TESTS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)"
+"$root/scripts/build.sh" "$build"
 
 . "$root/scripts/wine-env.sh" "$build/wineprefix"
 ensure_wine_prefix

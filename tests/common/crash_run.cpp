@@ -103,6 +103,13 @@ bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value
   return true;
 }
 
+std::string Narrow(const std::wstring& text) {
+  int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, "?", nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, "?", nullptr);
+  return out;
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;

@@ -51,6 +51,9 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
 // The value after "name=" in a line such as "EAX=00000001  EBX=...", read as hex.
 bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value);
 
+// Wide text in the ANSI code page, "?" for what it lacks: how the log shows it.
+std::string Narrow(const std::wstring& text);
+
 // Log lines split at CRLF; a last line without CRLF is kept.
 std::vector<std::string> SplitLines(const std::string& text);
 // Number of non-overlapping occurrences of needle.

@@ -47,12 +47,6 @@ TEST(HardeningEndToEnd, SixteenThreadsCrashingAtOnceGiveOneWholeReport) {
   }
 }
 
-std::string Narrow(const std::wstring& w) {
-  char out[2048];
-  int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), out, sizeof(out), "?", nullptr);
-  return std::string(out, n);
-}
-
 TEST(HardeningEndToEnd, NamesOutsideTheCodePageKeepEveryLineWhole) {
   const std::wstring folder = BinFolder() + L"\\\u041f\u0430\u043f\u043a\u0430_\u6587\u4ef6\u5939";
   const std::wstring library = L"\u0431\u0438\u0431\u043b\u0438\u043e\u0442\u0435\u043a\u0430_\u5e93.dll";

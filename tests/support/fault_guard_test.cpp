@@ -1,4 +1,5 @@
 #include "support/fault_guard.h"
+#include "support/thread_block.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +8,7 @@
 namespace ruxtrap {
 namespace {
 
-EXCEPTION_REGISTRATION_RECORD* ChainHead() {
-  NT_TIB* tib;
-  __asm__("movl %%fs:0x18, %0" : "=r"(tib));
-  return tib->ExceptionList;
-}
+EXCEPTION_REGISTRATION_RECORD* ChainHead() { return ThreadInfoBlock()->ExceptionList; }
 
 __attribute__((noinline)) void WriteNull() {
   volatile int* volatile p = nullptr;

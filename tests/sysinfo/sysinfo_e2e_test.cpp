@@ -33,12 +33,6 @@ std::string LineAfter(const std::vector<std::string>& lines, const std::string& 
   return "<missing>";
 }
 
-std::string Narrow(const std::wstring& w) {
-  char out[1024];
-  int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), out, sizeof(out), "?", nullptr);
-  return std::string(out, n);
-}
-
 std::string ExpectedProcessorName() {
   char value[260] = {};
   DWORD size = sizeof(value) - 1;

@@ -49,12 +49,6 @@ extern ReportLine reportLine;
 bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress = false);
 bool AppendSourceLineSuffix(DWORD64 address, bool comma);
 
-// The module-wide lookup records, prepared afresh before each lookup.
-constexpr int kSymbolRecordBytes = 1024;
-constexpr DWORD kMaxSymbolName = 992;
-IMAGEHLP_SYMBOL64* SymbolRecord();
-IMAGEHLP_LINE64* LineRecord();
-
 // How deep a walk goes at most: far beyond any real call chain, so a broken
 // frame chain cannot keep the report going.
 constexpr int kMaxStackFrames = 10000;

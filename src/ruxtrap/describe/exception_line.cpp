@@ -13,6 +13,9 @@ const DescribePlatform kRealPlatform = {
 };
 DescribePlatform platform = kRealPlatform;
 
+// The module-wide lookup records, prepared afresh before each lookup.
+constexpr int kSymbolRecordBytes = 1024;
+constexpr DWORD kMaxSymbolName = 992;
 union {
   IMAGEHLP_SYMBOL64 symbol;
   BYTE bytes[kSymbolRecordBytes];
@@ -106,8 +109,6 @@ void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
 
 DescribePlatform& TheDescribePlatform() { return platform; }
 const DescribePlatform& RealDescribePlatform() { return kRealPlatform; }
-IMAGEHLP_SYMBOL64* SymbolRecord() { return &symbolRecord.symbol; }
-IMAGEHLP_LINE64* LineRecord() { return &lineRecord; }
 
 const wchar_t* ExceptionCodeName(DWORD code) {
   for (const CodeName& row : kCodeNames)

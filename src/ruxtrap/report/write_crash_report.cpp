@@ -10,7 +10,6 @@ namespace ruxtrap {
 
 namespace {
 
-const wchar_t kSep40[] = L"========================================\n";
 const char kCommandLine[] = "WScript.exe c:\\~tmp.vbs";
 // The log stream's buffer: the runtime would take it from the heap at the
 // first write, and the heap may be what the crash has damaged.
@@ -40,7 +39,7 @@ void WriteCallStack(FILE* log, EXCEPTION_POINTERS* pointers) {
   WriteLineIfAny(log, line);
   fflush(log);
   while ((line = NextStackFrame(kAllFrameDetails, pointers)) != nullptr) {
-    WriteWide(log, L"%s\n", line);
+    WriteLineIfAny(log, line);
     fflush(log);
   }
 }

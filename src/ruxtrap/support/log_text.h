@@ -11,6 +11,9 @@
 
 namespace ruxtrap {
 
+// The 40-character separator line of the report's headings.
+constexpr wchar_t kSep40[] = L"========================================\n";
+
 // Wide format: "%s" takes a wide string, "%S" a narrow one, "%c" a wide char.
 void WriteWide(FILE* stream, const wchar_t* format, ...);
 // Narrow format: "%s" takes a narrow string.

@@ -14,7 +14,6 @@ namespace {
 
 const wchar_t kSep90[] =
     L"==========================================================================================\n";
-const wchar_t kSep40[] = L"========================================\n";
 
 // The facts of the one report in progress: module data, used under the
 // report lock only, so the section needs no heap and little stack.
