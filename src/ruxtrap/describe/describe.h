@@ -13,6 +13,10 @@ constexpr int kReportBufferChars = 2048;
 // The one module-wide buffer of the describe routines.
 extern wchar_t ReportBuffer[kReportBufferChars];
 
+// Sets up what the line formatting needs, so a report does not wait for it.
+// Called at installation.
+void PrepareReportLines();
+
 // The summary line: program, exception, module, address, symbol, source line.
 const wchar_t* DescribeException(EXCEPTION_POINTERS* pointers);
 

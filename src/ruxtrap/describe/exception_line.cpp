@@ -1,5 +1,6 @@
 #include "describe/describe_detail.h"
 #include "describe/symbol_engine.h"
+#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "support/fault_guard.h"
 
@@ -74,7 +75,9 @@ void AppendExceptionName(DWORD code) {
     return;
   }
   // The system's message, as it stands: line ends and inserts included.
-  // None at all leaves the position where it was.
+  // None at all leaves the position where it was; so does a report that may
+  // not wait for the loader lock, which looking up NTDLL's handle takes.
+  if (!LoaderCallsAllowed()) return;
   DWORD n = platform.formatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
                                     platform.getModuleHandleW(L"NTDLL.DLL"), code, 0,
                                     ReportBuffer + reportLine.position, reportLine.Room(), nullptr);

@@ -11,6 +11,12 @@ namespace {
 wchar_t pieceBuffer[1025];
 }  // namespace
 
+// Under Wine the first formatting call of a process sets USER32 up and waits
+// for the loader lock; one call at installation does that in advance.
+void PrepareReportLines() {
+  wsprintfW(pieceBuffer, L"%d", 0);
+}
+
 void ReportLine::Start() {
   position = 0;
   ReportBuffer[0] = L'\0';

@@ -1,5 +1,6 @@
 #include "describe/describe_detail.h"
 #include "describe/symbol_engine.h"
+#include "probes/loader_lock.h"
 #include "support/fault_guard.h"
 
 namespace ruxtrap {
@@ -40,8 +41,10 @@ BOOL CALLBACK ReadMemoryCallback(HANDLE, DWORD64 baseAddress, PVOID buffer, DWOR
 // itself) makes the walker hand back the same frame again and again; a frame
 // at the same frame and stack address as the one before is no progress, and
 // the walk stops there. The depth bound catches any other endless chain.
+// Without a symbol handler the walker waits for the loader lock: while the
+// report may not wait for it, the walk finds no frame.
 bool AdvanceWalk() {
-  if (walk.ended) return false;
+  if (walk.ended || !LoaderCallsAllowed()) return false;
   const DescribePlatform& p = TheDescribePlatform();
   if (!p.stackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &walk.frame, &walk.context,
                      &ReadMemoryCallback, &SymFunctionTableAccess64, &SymGetModuleBase64, nullptr))

@@ -2,6 +2,7 @@
 
 #include <dbghelp.h>
 
+#include "probes/loader_lock.h"
 #include "support/fault_guard.h"
 
 namespace ruxtrap {
@@ -14,8 +15,10 @@ LONG symbolEngineFlag = 0;
 bool setUpFaulted = false;
 }  // namespace
 
+// The set-up waits for the loader lock (on its first use in a process, at
+// least): while another thread holds it, the report has no symbol handler.
 void EnsureSymbolEngine() {
-  if (symbolEngineFlag != 0 || setUpFaulted) return;
+  if (symbolEngineFlag != 0 || setUpFaulted || !LoaderCallsAllowed()) return;
   setUpFaulted = !RunGuarded([] {
     SymSetOptions(SymGetOptions() | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
     symbolEngineFlag = SymInitialize(GetCurrentProcess(), nullptr, TRUE) ? 1 : 0;

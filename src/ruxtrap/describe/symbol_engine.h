@@ -7,7 +7,8 @@ namespace ruxtrap {
 
 // Sets up the symbol handler (line information on, every loaded module made
 // known) unless the last set-up succeeded. A failed set-up is tried again at
-// the next need; one that faulted is not. Not callable under the loader lock.
+// the next need; one that faulted is not; none is made while the report may
+// not wait for the loader lock.
 void EnsureSymbolEngine();
 
 // Releases the symbol handler if it is set up.

@@ -1,5 +1,7 @@
 #include "describe/symbol_engine.h"
 #include "lifecycle/lifecycle.h"
+#include "probes/loader_lock.h"
+#include "support/floating_point.h"
 #include "support/function_cast.h"
 #include "support/reserve_stack.h"
 
@@ -8,9 +10,15 @@ namespace ruxtrap {
 namespace {
 
 // Enough for the symbol handler's set-up and the whole report, whatever the
-// faulting thread has left. Allocated at load, released at unload.
+// faulting thread has left. Allocated at load; given back at unload unless a
+// thread still runs on it or the process is ending.
 constexpr SIZE_T kReportStackBytes = 1024 * 1024;
 ReserveStack reportStack(kReportStackBytes);
+struct ReleaseReportStackAtUnload {
+  ~ReleaseReportStackAtUnload() {
+    if (!ProcessIsEnding()) reportStack.Release();
+  }
+} releaseReportStackAtUnload;
 
 void AnnounceStackOverflow() {
   const wchar_t* bang = L"!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n";
@@ -20,40 +28,48 @@ void AnnounceStackOverflow() {
   p.outputDebugStringW(bang);
 }
 
-struct HandlerCall {
+struct FilterCall {
   EXCEPTION_POINTERS* pointers;
-  CrashHandler handler;
   LONG result;
 };
 
-// Runs on the reserve stack. A fault anywhere in the handler unwinds it
-// (its log and lock owners release themselves) and leaves the result 0.
-void CallHandlerGuarded(void* context) {
-  auto* call = static_cast<HandlerCall*>(context);
-  RunGuarded([call] {
+// A fault anywhere in the handler unwinds it (its log and lock owners
+// release themselves) and leaves the result 0.
+void CallHandlerGuarded(FilterCall* call, CrashHandler handler) {
+  RunGuarded([call, handler] {
     EnsureSymbolEngine();
-    if (TheLifecyclePlatform().isBadCodePtr(FunctionCast<FARPROC>(call->handler)) == 0)
-      call->result = call->handler(call->pointers);
+    if (TheLifecyclePlatform().isBadCodePtr(FunctionCast<FARPROC>(handler)) == 0)
+      call->result = handler(call->pointers);
     ReleaseSymbolEngine();
   });
 }
 
-}  // namespace
-
-// Runs on the faulting thread; several threads may be here at once. The
-// symbol handler is not safe for two threads, so its set-up and release are
-// done under the report lock, together with the report, and on the reserve
-// stack, which the lock also keeps to one thread. The lock is re-entrant:
-// the report driver takes it again on the same thread.
-LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
+// Everything the filter does, on the reserve stack.
+void FilterOnReportStack(void* context) {
+  auto* call = static_cast<FilterCall*>(context);
+  DefaultFloatingPointScope floatingPoint;
   DWORD code = 0;
-  if (!RunGuarded([&] { code = pointers->ExceptionRecord->ExceptionCode; })) return EXCEPTION_CONTINUE_SEARCH;
+  if (!RunGuarded([&] { code = call->pointers->ExceptionRecord->ExceptionCode; })) return;
   if (code == EXCEPTION_STACK_OVERFLOW) AnnounceStackOverflow();
   CrashHandler handler = InstalledCrashHandler();
-  if (handler == nullptr) return EXCEPTION_CONTINUE_SEARCH;
-  HandlerCall call = {pointers, handler, EXCEPTION_CONTINUE_SEARCH};
+  if (handler == nullptr) return;
+  AllowLoaderCalls(LoaderLockFreeWithin(kLoaderLockWaitMs));
   CrashLockGuard lock(TheCrashLock());
-  reportStack.Run(&CallHandlerGuarded, &call);
+  CallHandlerGuarded(call, handler);
+  AllowLoaderCalls(true);
+}
+
+}  // namespace
+
+// Runs on the faulting thread; several threads may be here at once. Nothing
+// runs on the faulting thread's stack but the switch to the reserve stack: a
+// stack overflow leaves about a page, too little even for the debug output's
+// exception. The reserve stack takes one thread at a time, which also keeps
+// the symbol handler (not safe for two threads) to one; the report lock is
+// taken on it as well and is re-entrant for the report driver.
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
+  FilterCall call = {pointers, EXCEPTION_CONTINUE_SEARCH};
+  reportStack.Run(&FilterOnReportStack, &call);
   return call.result;
 }
 

@@ -6,7 +6,11 @@ CrashLock::CrashLock() : section_(&storage_), owns_(1), locked_(0) {
   InitializeCriticalSection(section_);
 }
 
+// When the process is ending the section is left as it is: deleting it
+// frees its debug data from the process heap, which the crash may have
+// damaged, and the report that ends the process still holds it.
 CrashLock::~CrashLock() {
+  if (ProcessIsEnding()) return;
   if (owns_ == 1 && section_ != nullptr) DeleteCriticalSection(section_);
   section_ = nullptr;
 }

@@ -1,4 +1,6 @@
+#include "describe/describe.h"
 #include "lifecycle/lifecycle.h"
+#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "report/report.h"
 #include "support/function_cast.h"
@@ -25,12 +27,15 @@ LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
 // filter in place and the host's filter kept as the previous one.
 enum : LONG { kNotInstalled, kInstalling, kInstalled };
 volatile LONG installState = kNotInstalled;
+bool processEnding = false;
 
 // Unload actions. Static objects are destroyed in the reverse order of their
 // definition, so at unload the lock goes first and the filter is put back
 // second; both happen before the module's memory goes away.
 struct RestoreFilterAtUnload {
-  ~RestoreFilterAtUnload() { RestorePreviousFilter(); }
+  ~RestoreFilterAtUnload() {
+    if (!processEnding) RestorePreviousFilter();
+  }
 } restoreFilterAtUnload;
 
 CrashLock crashLock;
@@ -54,13 +59,21 @@ bool SetCrashHandler(CrashHandler newHandler) {
   return true;
 }
 
+// What a crash must find ready: the optional system calls bound and the
+// formatting of report lines set up, while the process is sound and no other
+// thread can hold the loader lock against the report.
 void InstallCrashReporter() {
   BindModuleProbes();
+  BindLoaderLockProbe();
+  PrepareReportLines();
   if (SetCrashHandler(&WriteCrashReport))
     platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
   else
     platform.outputDebugStringA("Ruxtrap Set Handler Fail!\r\n");
 }
+
+void NoteProcessEnding() { processEnding = true; }
+bool ProcessIsEnding() { return processEnding; }
 
 void ResetInstallationState() {
   handler = nullptr;

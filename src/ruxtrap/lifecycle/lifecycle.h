@@ -34,6 +34,18 @@ void RestorePreviousFilter();
 // The installed top-level filter.
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers);
 
+// How long a report waits for another thread to give the loader lock back
+// before it leaves out what needs the lock.
+constexpr DWORD kLoaderLockWaitMs = 2000;
+
+// Told by the module's detach hook when the process is ending (not just
+// unloading the library): the unload actions then free nothing and put
+// nothing back. Memory and the top-level filter go with the process, and a
+// damaged heap (the crash may have been one) must not fault during detach,
+// where a fault can replace the exit code.
+void NoteProcessEnding();
+bool ProcessIsEnding();
+
 // The process-wide lock that lets one crash report run at a time. Its
 // critical section lives inside the object, so it can never be missing.
 class CrashLock {

@@ -4,6 +4,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "support/function_cast.h"
 #include "support/scoped.h"
@@ -49,10 +50,11 @@ struct PsapiBinding {
   DWORD bound;
   decltype(&::EnumProcessModules) enumProcessModules;
   decltype(&::GetModuleBaseNameW) getModuleBaseNameW;
-  decltype(&::GetModuleFileNameExW) getModuleFileNameExW;  // required, never called
+  decltype(&::GetModuleFileNameExW) getModuleFileNameExW;
 
   bool BindPsapi() {
     if (bound == 1) return true;
+    if (!LoaderCallsAllowed()) return false;
     HMODULE psapi = platform.loadLibraryW(L"PSAPI.DLL");
     if (psapi == nullptr) return false;
     enumProcessModules = FunctionCast<decltype(enumProcessModules)>(platform.getProcAddress(psapi, "EnumProcessModules"));
@@ -86,6 +88,10 @@ struct ToolhelpBinding {
 
   bool BindToolhelp() {
     if (bound == 1) return true;
+    if (!LoaderCallsAllowed()) {
+      SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
+      return false;
+    }
     HMODULE kernel = platform.getModuleHandleW(L"KERNEL32.DLL");
     if (kernel == nullptr) {
       SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
@@ -195,6 +201,14 @@ DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* ba
     return 0;
   }
   return psapi.getModuleBaseNameW(process, module, baseName, size);
+}
+
+DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size) {
+  if (!psapi.BindPsapi()) {
+    SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
+    return 0;
+  }
+  return psapi.getModuleFileNameExW(process, module, path, size);
 }
 
 }  // namespace ruxtrap

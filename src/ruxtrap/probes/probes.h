@@ -20,9 +20,14 @@ BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modu
 // cannot be bound.
 DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size);
 
+// GetModuleFileNameExW through the PSAPI binding: 0 with 1114 where PSAPI
+// cannot be bound.
+DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size);
+
 // Binds PSAPI and the Toolhelp functions now, while the process is sound, so
 // a crash (perhaps with a damaged heap) finds them bound and need not load a
-// library. A binding that fails here is tried again at first use.
+// library. A binding that fails here is tried again at first use, unless the
+// report may not wait for the loader lock (loading and binding take it).
 void BindModuleProbes();
 
 // The platform calls of this module, so a test can put a missing library or

@@ -45,6 +45,14 @@ class LogFileHolder : public FileOwner {
   FaultRelease onFault_;
 };
 
+// Keeps other processes' reports out of the log until this one is written:
+// an exclusive lock on a byte far beyond any log's end, taken on the open
+// log and released when it is closed or the process ends. Other processes
+// wait for it at most kLogLockWaitMs; after that the report is written all
+// the same, since losing it would be worse than mixing it with another.
+constexpr DWORD kLogLockWaitMs = 15000;
+bool LockLogForReport(FILE* log);
+
 // What the crash path does after the report is written, so a test can run
 // the report without ending its own process. The default entries start the
 // script host and end the process.

@@ -2,6 +2,7 @@
 
 #include "describe/describe.h"
 #include "lifecycle/lifecycle.h"
+#include "probes/loader_lock.h"
 #include "report/report.h"
 #include "support/log_text.h"
 #include "sysinfo/sysinfo.h"
@@ -15,7 +16,12 @@ const char kCommandLine[] = "WScript.exe c:\\~tmp.vbs";
 // first write, and the heap may be what the crash has damaged.
 char logBuffer[BUFSIZ];
 
-void ExitNow(int code) { _exit(code); }
+// _exit detaches the DLLs, which takes the loader lock: while another thread
+// holds it for good, the process is ended without detaching instead.
+void ExitNow(int code) {
+  if (!LoaderCallsAllowed()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+  _exit(code);
+}
 
 const ReportFinish kRealFinish = {&LaunchProcess, &ExitNow};
 ReportFinish finish = kRealFinish;
@@ -69,6 +75,7 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   LogFileHolder log(fopen(kLogPath, "a+"));
   if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
   FILE* out = log.Get();
+  LockLogForReport(out);
   setvbuf(out, logBuffer, _IOFBF, sizeof(logBuffer));
 
   WriteSectionGuarded(out, [out] { WriteSystemInfo(out); });

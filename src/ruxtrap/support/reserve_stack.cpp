@@ -8,10 +8,42 @@ namespace {
 constexpr SIZE_T kGuardBytes = 4096;
 // The lowest address of the thread's stack allocation, kept in the TEB.
 constexpr DWORD kDeallocationStackOffset = 0xE0C;
+// Far more records than any real chain holds; a longer one loops.
+constexpr int kMostRecords = 100000;
 
 void*& DeallocationStack(NT_TIB* tib) {
   return *reinterpret_cast<void**>(reinterpret_cast<BYTE*>(tib) + kDeallocationStackOffset);
 }
+
+bool RecordWithin(const EXCEPTION_REGISTRATION_RECORD* record, const void* limit, const void* base) {
+  auto at = reinterpret_cast<ULONG_PTR>(record);
+  return (at & 3) == 0 && at >= reinterpret_cast<ULONG_PTR>(limit) &&
+         at + sizeof(*record) <= reinterpret_cast<ULONG_PTR>(base);
+}
+
+// Stands in as the final handler when the thread's own chain cannot be
+// followed: it leaves the exception to the system.
+EXCEPTION_DISPOSITION NTAPI ContinueSearch(EXCEPTION_RECORD*, void*, CONTEXT*, void*) {
+  return ExceptionContinueSearch;
+}
+
+// What the switch changes in the thread information block.
+struct ThreadStackState {
+  void* base;
+  void* limit;
+  void* deallocation;
+  EXCEPTION_REGISTRATION_RECORD* chain;
+
+  static ThreadStackState Of(NT_TIB* tib) {
+    return {tib->StackBase, tib->StackLimit, DeallocationStack(tib), tib->ExceptionList};
+  }
+  void Apply(NT_TIB* tib) const {
+    tib->ExceptionList = chain;
+    DeallocationStack(tib) = deallocation;
+    tib->StackLimit = limit;
+    tib->StackBase = base;
+  }
+};
 
 }  // namespace
 
@@ -27,21 +59,31 @@ __asm__(
     "  movl 12(%ebp), %ecx\n"  // fn
     "  movl 16(%ebp), %edx\n"  // arg
     "  movl %eax, %esp\n"
-    "  subl $12, %esp\n"       // keeps ESP 16-byte aligned at the call
+    "  subl $12, %esp\n"       // with a 16-byte aligned top, ESP is aligned at the call
     "  pushl %edx\n"
     "  call *%ecx\n"
     "  movl %ebp, %esp\n"
     "  popl %ebp\n"
     "  ret\n");
 
-ReserveStack::ReserveStack(SIZE_T bytes) : memory_(nullptr), bytes_(bytes) {
+PEXCEPTION_ROUTINE FinalHandlerOf(EXCEPTION_REGISTRATION_RECORD* head, const void* limit, const void* base) {
+  EXCEPTION_REGISTRATION_RECORD* record = head;
+  for (int i = 0; i < kMostRecords && RecordWithin(record, limit, base); ++i) {
+    if (record->Next == kChainEnd) return record->Handler;
+    record = record->Next;
+  }
+  return nullptr;
+}
+
+ReserveStack::ReserveStack(SIZE_T bytes) : memory_(nullptr), bytes_(bytes), owner_(0) {
   memory_ = static_cast<BYTE*>(VirtualAlloc(nullptr, kGuardBytes + bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   DWORD old;
   if (memory_ != nullptr) VirtualProtect(memory_, kGuardBytes, PAGE_NOACCESS, &old);
 }
 
-ReserveStack::~ReserveStack() {
-  if (memory_ != nullptr) VirtualFree(memory_, 0, MEM_RELEASE);
+void ReserveStack::Release() {
+  if (memory_ == nullptr || owner_ != 0) return;
+  VirtualFree(memory_, 0, MEM_RELEASE);
   memory_ = nullptr;
 }
 
@@ -51,24 +93,33 @@ bool ReserveStack::Contains(const void* address) const {
 }
 
 void ReserveStack::Run(void (*fn)(void*), void* arg) {
-  volatile BYTE here = 0;
-  if (memory_ == nullptr || Contains(const_cast<BYTE*>(&here))) {
+  const LONG self = static_cast<LONG>(GetCurrentThreadId());
+  if (owner_ == self) {
     fn(arg);
     return;
   }
+  while (InterlockedCompareExchange(&owner_, self, 0) != 0) Sleep(1);
+  if (memory_ != nullptr)
+    RunSwitched(fn, arg);
+  else
+    fn(arg);
+  InterlockedExchange(&owner_, 0);
+}
+
+// The final record sits at the top of the reserve stack, 16 bytes below its
+// end, so the stack below it starts 16-byte aligned.
+void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
   NT_TIB* tib = ThreadInfoBlock();
-  void* savedBase = tib->StackBase;
-  void* savedLimit = tib->StackLimit;
-  void* savedDeallocation = DeallocationStack(tib);
+  const ThreadStackState own = ThreadStackState::Of(tib);
   BYTE* bottom = memory_ + kGuardBytes;
   BYTE* top = bottom + bytes_;
-  DeallocationStack(tib) = memory_;
-  tib->StackLimit = bottom;
-  tib->StackBase = top;
-  RuxtrapCallOnStack(top, fn, arg);
-  tib->StackBase = savedBase;
-  tib->StackLimit = savedLimit;
-  DeallocationStack(tib) = savedDeallocation;
+  auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
+  last->Next = kChainEnd;
+  last->Handler = FinalHandlerOf(own.chain, own.limit, own.base);
+  if (last->Handler == nullptr) last->Handler = &ContinueSearch;
+  ThreadStackState{top, bottom, memory_, last}.Apply(tib);
+  RuxtrapCallOnStack(last, fn, arg);
+  own.Apply(tib);
 }
 
 }  // namespace ruxtrap

@@ -1,9 +1,16 @@
 // A stack of the library's own for the crash report, so the report does not
 // depend on how much stack the faulting thread has left (a stack overflow
-// leaves only a few KB). No thread is created: the calling thread switches to
-// the reserve stack and back, with its stack bounds in the thread information
-// block moved along, as the platform's fibers do, so exception dispatching
-// still accepts the guards' registration records on the reserve stack.
+// leaves about a page). No thread is created: the calling thread switches to
+// the reserve stack and back, as the platform's fibers do, with its stack
+// bounds in the thread information block moved along, so exception
+// dispatching accepts the registration records on the reserve stack.
+//
+// While the thread runs there, its exception chain lies on the reserve stack
+// too: it starts empty, ending in a final record with the same handler as the
+// thread's own final record, as exception-chain validation requires of every
+// chain (each record inside the current stack bounds, the chain ending at the
+// system's final handler). The thread's own chain comes back with the switch
+// back.
 #pragma once
 
 #include <windows.h>
@@ -15,20 +22,36 @@ class ReserveStack {
   // Reserves and commits the stack, with an inaccessible page below it so an
   // overflow faults instead of writing over other memory.
   explicit ReserveStack(SIZE_T bytes);
-  ~ReserveStack();
   ReserveStack(const ReserveStack&) = delete;
   ReserveStack& operator=(const ReserveStack&) = delete;
 
-  // Runs fn(arg) on the reserve stack, or on the current stack when the
-  // reserve could not be allocated or is already in use by this thread. One
-  // thread at a time: callers hold the report lock.
+  // Gives the memory back, unless a thread is running on it (a report that
+  // ends the process runs the unload actions from the reserve stack).
+  void Release();
+
+  // Runs fn(arg) on the reserve stack. One thread at a time: another thread
+  // waits here, using almost none of its own stack, until the first is done.
+  // The thread already on the stack (a fault inside the report) runs fn where
+  // it is. Without the memory (the allocation failed) fn runs on the
+  // caller's stack, still one thread at a time.
   void Run(void (*fn)(void*), void* arg);
 
   bool Contains(const void* address) const;
 
  private:
+  void RunSwitched(void (*fn)(void*), void* arg);
+
   BYTE* memory_;  // the guard page, then the stack
   SIZE_T bytes_;
+  volatile LONG owner_;  // id of the thread running fn, 0 when none
 };
+
+// The chain's end marker and the records a chain is made of.
+EXCEPTION_REGISTRATION_RECORD* const kChainEnd = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(~0u);
+
+// The handler of the final record of the chain that starts at head, where
+// every record lies aligned within [limit, base); null when the chain leaves
+// the bounds or does not end.
+PEXCEPTION_ROUTINE FinalHandlerOf(EXCEPTION_REGISTRATION_RECORD* head, const void* limit, const void* base);
 
 }  // namespace ruxtrap

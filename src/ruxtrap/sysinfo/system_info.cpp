@@ -2,6 +2,7 @@
 #include <sys/timeb.h>
 #include <time.h>
 
+#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "support/fault_guard.h"
 #include "support/log_text.h"
@@ -70,6 +71,13 @@ void ReadDrives(SystemFacts* f) {
   SetErrorMode(previousMode);
 }
 
+// GetModuleFileNameW waits for the loader lock; PSAPI reads the same path
+// from the loader's list without it.
+DWORD ModulePath(HMODULE module, wchar_t* path, DWORD size) {
+  if (LoaderCallsAllowed()) return GetModuleFileNameW(module, path, size);
+  return GetModuleFileNameExCompat(GetCurrentProcess(), module, path, size);
+}
+
 void ReadModules(SystemFacts* f) {
   HMODULE handles[kModuleSlots];
   DWORD count = 0;
@@ -78,7 +86,7 @@ void ReadModules(SystemFacts* f) {
   for (DWORD i = 0; i < count && i < kModuleSlots; ++i) {
     ModuleRow& row = f->modules[f->moduleCount++];
     row.handle = handles[i];
-    DWORD n = GetModuleFileNameW(handles[i], row.path, MAX_PATH);
+    DWORD n = ModulePath(handles[i], row.path, MAX_PATH);
     // A path of 260 characters or more comes back cut and maybe unterminated.
     row.path[n < MAX_PATH ? n : MAX_PATH - 1] = L'\0';
   }
@@ -100,8 +108,12 @@ int Megabytes(ULONGLONG bytes) { return static_cast<int>(bytes / 1048576); }
 
 // Each query runs under a guard of its own: one that faults (a damaged heap
 // under the registry, COM or the loader) costs only its own line or rows,
-// which then show the value as unknown (zero, empty, or left out).
+// which then show the value as unknown (zero, empty, or left out). The
+// display (USER32's set-up on its first use) and DirectX (COM loads the
+// provider) wait for the loader lock: while the report may not, they are
+// left out the same way.
 void GatherSystemFacts(SystemFacts* f) {
+  const bool loaderCalls = LoaderCallsAllowed();
   ZeroMemory(f, sizeof(*f));
   strcpy(f->processorLine, "[Processor]:     \n");  // the shape of an unreadable key
   RunGuarded([f] { f->startTimeKnown = ReadStartTime(&f->startTime); });
@@ -117,8 +129,8 @@ void GatherSystemFacts(SystemFacts* f) {
     GlobalMemoryStatus(&f->memory);
   });
   RunGuarded([f] { ReadVersion(&f->version); });
-  RunGuarded([f] { ReadDisplay(f); });
-  RunGuarded([f] {
+  if (loaderCalls) RunGuarded([f] { ReadDisplay(f); });
+  if (loaderCalls) RunGuarded([f] {
     f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
   });
   RunGuarded([f] { ReadDrives(f); });

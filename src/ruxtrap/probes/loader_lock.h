@@ -1,0 +1,32 @@
+// The loader lock and the report.
+//
+// Many platform calls wait for the process's loader lock: they load or look
+// up a module, or set up a part of the system on first use. A thread that
+// holds the lock for good (a DllMain waiting for the crashed thread, say)
+// would hang such a report for ever, and _exit too, which takes the lock to
+// detach the DLLs. The crash filter asks once per report whether another
+// thread holds the lock; if one still does after a short wait, the report
+// leaves out what needs it (the symbol handler with the call stack, the
+// display and DirectX lines, system messages) and ends the process without
+// detaching. A thread that holds the lock itself can take it again, so its
+// report stays whole.
+#pragma once
+
+#include <windows.h>
+
+namespace ruxtrap {
+
+// Binds the loader's lock calls of NTDLL. At InitRuxtrap, never in a crash.
+void BindLoaderLockProbe();
+
+// True when no other thread holds the loader lock, now or at some point
+// within waitMs; false when another one held it all along. True as well
+// where the lock cannot be probed (the report then runs as before).
+bool LoaderLockFreeWithin(DWORD waitMs);
+
+// Whether the report in progress may make calls that wait for the loader
+// lock. True outside a report.
+bool LoaderCallsAllowed();
+void AllowLoaderCalls(bool allowed);
+
+}  // namespace ruxtrap
