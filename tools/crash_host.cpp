@@ -131,6 +131,90 @@ DWORD WINAPI LowStackThread(void*) {
   return 0;
 }
 
+// A real stack overflow: unbounded recursion, each level with a frame of its
+// own, until the guard page gives out. (The flag only hides the recursion's
+// endlessness from the compiler.)
+volatile bool recurseOn = true;
+__attribute__((noinline)) int RecurseForever(int depth) {
+  volatile char frame[64];
+  frame[0] = static_cast<char>(depth);
+  if (!recurseOn) return 0;
+  return RecurseForever(depth + 1) + frame[0];
+}
+
+DWORD WINAPI OverflowThread(void*) {
+  RecordThreadFacts();
+  RecurseForever(0);
+  return 0;
+}
+
+// A worker thread with a small stack (256 KB reserved) that overflows it.
+int OverflowOnWorker() {
+  HANDLE thread = CreateThread(nullptr, 256 * 1024, &OverflowThread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                               nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  return 7;  // the thread ended without the process ending
+}
+
+// A host that traps floating-point errors, as many numeric programs do:
+// zero-divide, invalid and overflow unmasked in the x87 control word. The
+// division leaves the exception pending; the next x87 instruction raises it.
+__attribute__((noinline)) double DivideWithTrapsOn(double divisor) {
+  unsigned short control;
+  __asm__ volatile("fnstcw %0" : "=m"(control));
+  control &= ~(0x01 | 0x04 | 0x08);
+  __asm__ volatile("fldcw %0" : : "m"(control));
+  volatile double quotient = 1.0 / divisor;
+  return quotient;
+}
+
+// The loader lock: the main thread sits in a DllMain (of loader_lock_lib.dll)
+// that waits for ever while a worker faults; or a thread that took the lock
+// itself, as code inside a loader callback runs, faults. (A fault inside a
+// DllMain itself is taken by Wine's loader and never reaches a filter.)
+HANDLE workerRelease;
+HANDLE workerRunning;
+DWORD WINAPI FaultWhenReleased(void*) {
+  SetEvent(workerRunning);
+  WaitForSingleObject(workerRelease, INFINITE);
+  WriteThroughNullPointer();
+  return 0;
+}
+
+int CrashWhileDllMainWaits() {
+  wchar_t name[64];
+  swprintf(name, 64, L"ruxtrap-dllmain-%lu", GetCurrentProcessId());
+  workerRelease = CreateEventW(nullptr, TRUE, FALSE, name);
+  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN", L"release-and-wait");
+  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN_EVENT", name);
+  // A thread's start-up takes the loader lock too: the worker must be
+  // running before the DllMain holds it.
+  workerRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, &FaultWhenReleased, nullptr, 0, nullptr);
+  WaitForSingleObject(workerRunning, INFINITE);
+  LoadLibraryW(L"loader_lock_lib.dll");  // never returns
+  return 6;
+}
+
+using LdrLockLoaderLockFn = LONG(NTAPI*)(ULONG flags, ULONG* disposition, ULONG_PTR* cookie);
+
+int CrashHoldingTheLoaderLock() {
+  auto lockLoader = reinterpret_cast<LdrLockLoaderLockFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
+  ULONG_PTR cookie = 0;
+  if (lockLoader == nullptr || lockLoader(0, nullptr, &cookie) != 0) return 6;
+  WriteThroughNullPointer();
+  return 0;
+}
+
+// Several processes crash at the same moment: each waits for the named event.
+void FaultOnSignal(const wchar_t* eventName) {
+  HANDLE signal = OpenEventW(SYNCHRONIZE, FALSE, eventName);
+  if (signal == nullptr) ExitProcess(5);
+  WaitForSingleObject(signal, INFINITE);
+  WriteThroughNullPointer();
+}
+
 // Overruns a heap block into the header of its freed neighbour, as a buffer
 // overflow does, so the heap is already corrupt when the fault comes.
 __attribute__((noinline)) void CorruptTheHeap() {
@@ -207,6 +291,15 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
     WaitForSingleObject(thread, INFINITE);
     return 7;  // the thread ended without the process ending
   }
+  else if (wcscmp(mode, L"overflow") == 0) RecurseForever(0);
+  else if (wcscmp(mode, L"overflow-thread") == 0) return OverflowOnWorker();
+  else if (wcscmp(mode, L"fpu") == 0) {
+    RecordFact("DivideWithTrapsOn", reinterpret_cast<void*>(&DivideWithTrapsOn));
+    DivideWithTrapsOn(0.0);
+  }
+  else if (wcscmp(mode, L"dllmain-waits") == 0) return CrashWhileDllMainWaits();
+  else if (wcscmp(mode, L"holding-loader-lock") == 0) return CrashHoldingTheLoaderLock();
+  else if (wcscmp(mode, L"on-signal") == 0) FaultOnSignal(argv[0]);
   else if (wcscmp(mode, L"raise") == 0) RaiseCode(wcstoul(argv[0], nullptr, 16));
   else if (wcscmp(mode, L"stack-overflow-code") == 0) RaiseCode(EXCEPTION_STACK_OVERFLOW);
   else if (wcscmp(mode, L"thread") == 0) {

@@ -1,5 +1,9 @@
 #include "common/crash_run.h"
 
+#include <string.h>
+
+#include <memory>
+
 namespace ruxtrap_test {
 
 const char kSep40[] = "========================================\r\n";
@@ -7,6 +11,8 @@ const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
 const wchar_t kScriptPathW[] = L"c:\\~tmp.vbs";
 const wchar_t kScriptHostRecordW[] = L"C:\\ruxtrap-wscript.txt";
 const wchar_t kHostFactsW[] = L"C:\\ruxtrap-host-facts.txt";
+
+const wchar_t kStartTogetherEvent[] = L"ruxtrap-start-together";
 
 namespace {
 constexpr DWORD kScriptHostWaitMs = 20000;
@@ -18,6 +24,56 @@ struct Handle {
     if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
 };
+// Receives what processes write with OutputDebugString while no debugger is
+// attached, as the system's debug monitors do: through the shared buffer
+// "DBWIN_BUFFER", filled when "DBWIN_BUFFER_READY" is set and announced with
+// "DBWIN_DATA_READY".
+class DebugOutputMonitor {
+ public:
+  DebugOutputMonitor()
+      : bufferReady_(CreateEventW(nullptr, FALSE, TRUE, L"DBWIN_BUFFER_READY")),
+        dataReady_(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")),
+        stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        mapping_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER")),
+        view_(static_cast<const char*>(MapViewOfFile(mapping_.h, FILE_MAP_READ, 0, 0, 0))),
+        thread_(CreateThread(nullptr, 0, &Collect, this, 0, nullptr)) {}
+  ~DebugOutputMonitor() {
+    SetEvent(stop_.h);
+    WaitForSingleObject(thread_.h, INFINITE);
+    if (view_ != nullptr) UnmapViewOfFile(view_);
+  }
+  // The strings received so far, in order (each after its writer's id).
+  std::vector<std::string> Strings() {
+    SetEvent(stop_.h);
+    WaitForSingleObject(thread_.h, INFINITE);
+    return strings_;
+  }
+
+ private:
+  static DWORD WINAPI Collect(void* self) {
+    auto* m = static_cast<DebugOutputMonitor*>(self);
+    HANDLE waits[2] = {m->stop_.h, m->dataReady_.h};
+    while (m->view_ != nullptr && WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+      m->strings_.emplace_back(m->view_ + sizeof(DWORD), strnlen(m->view_ + sizeof(DWORD), 4096 - sizeof(DWORD)));
+      SetEvent(m->bufferReady_.h);
+    }
+    return 0;
+  }
+  Handle bufferReady_, dataReady_, stop_, mapping_;
+  const char* view_;
+  std::vector<std::string> strings_;
+  Handle thread_;
+};
+
+bool StartHost(const std::wstring& folder, const std::wstring& program, const std::wstring& arguments,
+               PROCESS_INFORMATION* info) {
+  std::wstring commandLine = L"\"" + folder + L"\\" + program + L"\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                        info) != FALSE;
+}
+
 }  // namespace
 
 std::wstring BinFolder() {
@@ -59,17 +115,14 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   CrashRun run;
   if (options.clearDriveC) ClearDriveC();
   std::wstring folder = options.folder.empty() ? BinFolder() : options.folder;
-  std::wstring commandLine = L"\"" + folder + L"\\" + options.program + L"\" " + arguments;
 
   Handle scriptHostDone(CreateEventW(nullptr, TRUE, FALSE, L"ruxtrap-wscript-done"));
   ResetEvent(scriptHostDone.h);
 
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
+  std::unique_ptr<DebugOutputMonitor> monitor;
+  if (options.captureDebugOutput) monitor.reset(new DebugOutputMonitor);
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                      &startup, &info))
-    return run;
+  if (!StartHost(folder, options.program, arguments, &info)) return run;
   Handle process(info.hProcess);
   Handle thread(info.hThread);
   if (WaitForSingleObject(process.h, options.timeoutMs) != WAIT_OBJECT_0) {
@@ -79,6 +132,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   }
   run.finished = true;
   GetExitCodeProcess(process.h, &run.exitCode);
+  if (monitor) run.debugOutput = monitor->Strings();
   // The script host runs on after the crashed process has ended.
   if (options.waitForScriptHost) WaitForSingleObject(scriptHostDone.h, kScriptHostWaitMs);
 
@@ -94,6 +148,108 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
     if (eq != std::string::npos) run.facts[line.substr(0, eq)] = strtoul(line.c_str() + eq + 1, nullptr, 16);
   }
   return run;
+}
+
+std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs) {
+  ClearDriveC();
+  Handle start(CreateEventW(nullptr, TRUE, FALSE, kStartTogetherEvent));
+  ResetEvent(start.h);
+  std::vector<HANDLE> processes;
+  for (int i = 0; i < count; ++i) {
+    PROCESS_INFORMATION info = {};
+    if (!StartHost(BinFolder(), L"crash_host.exe", arguments, &info)) break;
+    CloseHandle(info.hThread);
+    processes.push_back(info.hProcess);
+  }
+  Sleep(500);  // every host is at its wait
+  SetEvent(start.h);
+  std::vector<DWORD> codes;
+  for (HANDLE process : processes) {
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
+    else TerminateProcess(process, STILL_ACTIVE);
+    codes.push_back(code);
+    CloseHandle(process);
+  }
+  return codes;
+}
+
+namespace {
+
+bool StartsWith(const std::string& line, const char* prefix) { return line.compare(0, strlen(prefix), prefix) == 0; }
+
+// Walks the lines of one report from at; returns false with the problem
+// when a line is not the one the layout has there.
+class ReportReader {
+ public:
+  ReportReader(const std::vector<std::string>& lines, size_t at) : lines_(lines), at_(at) {}
+  size_t At() const { return at_; }
+  std::string problem;
+
+  bool Expect(const std::string& line) { return Take([&](const std::string& l) { return l == line; }, line); }
+  bool ExpectPrefix(const char* prefix) { return Take([&](const std::string& l) { return StartsWith(l, prefix); }, prefix); }
+  // Lines while they match; at least `least` of them.
+  template <class Match>
+  bool Rows(Match match, size_t least, const char* what) {
+    size_t n = 0;
+    while (at_ < lines_.size() && match(lines_[at_])) ++at_, ++n;
+    if (n >= least) return true;
+    problem = "line " + std::to_string(at_ + 1) + ": expected " + what;
+    return false;
+  }
+
+ private:
+  template <class Match>
+  bool Take(Match match, const std::string& what) {
+    if (at_ < lines_.size() && match(lines_[at_])) {
+      ++at_;
+      return true;
+    }
+    problem = "line " + std::to_string(at_ + 1) + ": expected \"" + what + "\", found \"" +
+              (at_ < lines_.size() ? lines_[at_].substr(0, 80) : std::string("end of log")) + "\"";
+    return false;
+  }
+  const std::vector<std::string>& lines_;
+  size_t at_;
+};
+
+bool ReadOneReport(ReportReader& r) {
+  const std::string sep90(90, '='), sep40(40, '=');
+  auto isFrame = [](const std::string& l) { return StartsWith(l, "0023:") || StartsWith(l, "001B:"); };
+  return r.Expect(sep90) && r.ExpectPrefix("[Started Time]:\t") && r.ExpectPrefix("[Crash Time]:\t") &&
+         r.Expect(sep40) && r.Expect("\t\t\tSystem Infomation") && r.Expect(sep40) && r.ExpectPrefix("[CPU Nums]:") &&
+         r.ExpectPrefix("[Processor]:") && r.ExpectPrefix("[Phys Memory]:\t") && r.ExpectPrefix("[Virt Memory]:\t") &&
+         r.ExpectPrefix("[OS Ver]:") && r.ExpectPrefix("[Build]:") && r.ExpectPrefix("[Service pack]:") &&
+         r.ExpectPrefix("[Display mode]:") &&
+         r.Rows([](const std::string& l) { return StartsWith(l, "[DirectX Ver]:"); }, 0, "") && r.Expect(sep40) &&
+         r.Expect("Letter\t\tTotal\t\tFree") && r.Expect(sep40) &&
+         r.Rows([](const std::string& l) { return l.size() > 5 && l.compare(1, 4, ":\\:\t") == 0; }, 0, "") &&
+         r.Expect(sep40) && r.Expect("\t\t\tAll Modules") && r.Expect(sep40) &&
+         r.Rows([](const std::string& l) { return StartsWith(l, "0x") && l.find('\t') == 10; }, 1, "module rows") &&
+         r.Expect(sep90) &&
+         r.Rows([](const std::string& l) { return l.find(" caused an ") != std::string::npos; }, 1, "the summary") &&
+         r.ExpectPrefix("EAX=") && r.ExpectPrefix("EDI=") && r.ExpectPrefix("CS=") && r.Expect(sep40) &&
+         r.Expect("\t\t\tCall Stack") && r.Expect(sep40) && r.Rows(isFrame, 0, "") && r.Expect("") &&
+         r.Expect("") && r.Expect("");
+}
+
+}  // namespace
+
+int CountWholeReports(const std::string& log, std::string* problem) {
+  const std::vector<std::string> lines = SplitLines(log);
+  problem->clear();
+  int whole = 0;
+  size_t at = 0;
+  while (at < lines.size()) {
+    ReportReader reader(lines, at);
+    if (!ReadOneReport(reader)) {
+      *problem = "report " + std::to_string(whole + 1) + ", " + reader.problem;
+      break;
+    }
+    ++whole;
+    at = reader.At();
+  }
+  return whole;
 }
 
 bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value) {

@@ -24,6 +24,7 @@ struct CrashRun {
   bool scriptHostStarted = false;
   std::string scriptHostCommandLine;  // as the stand-in recorded it, without line end
   std::map<std::string, DWORD> facts;  // what the crash host recorded about itself
+  std::vector<std::string> debugOutput;  // with captureDebugOutput: the host's debug strings
 };
 
 struct CrashHostOptions {
@@ -31,6 +32,7 @@ struct CrashHostOptions {
   std::wstring program = L"crash_host.exe";
   bool clearDriveC = true;   // remove the log, script and record first
   bool waitForScriptHost = true;  // wait for the stand-in to record its command line
+  bool captureDebugOutput = false;  // collect the host's OutputDebugString text
   DWORD timeoutMs = 60000;
 };
 
@@ -47,6 +49,20 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes);
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options = {});
+
+// Several crash hosts started together, each with the same arguments; each
+// waits for the named event "ruxtrap-start-together", which is set once all
+// run. Returns the exit codes (STILL_ACTIVE for a host that did not end).
+std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs = 120000);
+extern const wchar_t kStartTogetherEvent[];
+
+// Reads C:\CrashEvent.log's layout report by report: each must be whole
+// (the system section with its tables, the summary line, the register block,
+// the call-stack heading, its frame lines and the three closing empty lines)
+// and follow the one before without anything in between. Returns the number
+// of whole reports; problem says where the first one that is not whole
+// breaks, and is empty when every report is whole.
+int CountWholeReports(const std::string& log, std::string* problem);
 
 // The value after "name=" in a line such as "EAX=00000001  EBX=...", read as hex.
 bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value);

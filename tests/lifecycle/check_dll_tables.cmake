@@ -1,6 +1,7 @@
-# Checks Ruxtrap.dll's tables: the one export under its plain name, and
+# Checks Ruxtrap.dll's tables: the one export under its plain name,
+# imports of Windows system DLLs only (no GCC runtime DLL, no PSAPI), and no
+# TLS directory.
 cmake_policy(VERSION 3.20)
-# imports of Windows system DLLs only (no GCC runtime DLL, no PSAPI).
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -21,4 +22,10 @@ foreach(line IN LISTS imports)
     message(FATAL_ERROR "Ruxtrap.dll imports ${name}, which is not a Windows system DLL it may import")
   endif()
 endforeach()
-message(STATUS "export InitRuxtrap; imports: ${imports}")
+# No TLS directory: the loader would then refuse DisableThreadLibraryCalls and
+# call into the library at every thread's start and end.
+string(REGEX MATCH "Entry 9 [0-9a-fA-F]+ [0-9a-fA-F]+ Thread Storage Directory" tls "${dump}")
+if(NOT tls MATCHES "^Entry 9 0+ 0+ ")
+  message(FATAL_ERROR "Ruxtrap.dll has a TLS directory: ${tls}")
+endif()
+message(STATUS "export InitRuxtrap; imports: ${imports}; no TLS directory")

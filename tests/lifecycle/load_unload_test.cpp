@@ -78,6 +78,55 @@ TEST_F(LoadUnloadTest, AnyArgumentGivesTheSameInstallation) {
   }
 }
 
+// The loader's record of a module (the x86 layout of its first fields).
+struct LoaderEntry {
+  LIST_ENTRY inLoadOrder, inMemoryOrder, inInitializationOrder;
+  void* base;
+  void* entryPoint;
+};
+
+LoaderEntry* LoaderEntryOf(HMODULE module) {
+  BYTE* peb;
+  __asm__("movl %%fs:0x30, %0" : "=r"(peb));
+  BYTE* ldr = *reinterpret_cast<BYTE**>(peb + 0x0C);
+  auto* head = reinterpret_cast<LIST_ENTRY*>(ldr + 0x0C);
+  for (LIST_ENTRY* e = head->Flink; e != head; e = e->Flink) {
+    auto* entry = reinterpret_cast<LoaderEntry*>(e);
+    if (entry->base == module) return entry;
+  }
+  return nullptr;
+}
+
+volatile LONG threadCalls = 0;
+BOOL WINAPI CountingEntryPoint(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_THREAD_ATTACH || reason == DLL_THREAD_DETACH) InterlockedIncrement(&threadCalls);
+  return TRUE;
+}
+
+DWORD WINAPI ShortThread(void*) { return 0; }
+
+// Every thread's start and end would enter a DLL that gets thread
+// notifications, under the loader lock. The loader calls the entry point its
+// record holds: with the library's entry swapped for a counter, threads that
+// start and end must not reach it.
+TEST_F(LoadUnloadTest, ThreadsStartingAndEndingDoNotEnterTheLibrary) {
+  HMODULE dll = Load();
+  init_("host");
+  LoaderEntry* entry = LoaderEntryOf(dll);
+  ASSERT_NE(nullptr, entry);
+  void* entryPoint = entry->entryPoint;
+  entry->entryPoint = reinterpret_cast<void*>(&CountingEntryPoint);
+  threadCalls = 0;
+  for (int i = 0; i < 4; ++i) {
+    HANDLE thread = CreateThread(nullptr, 0, &ShortThread, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  entry->entryPoint = entryPoint;
+  EXPECT_EQ(0, threadCalls);
+  FreeLibrary(dll);
+}
+
 HANDLE startTogether;
 InitRuxtrapFn sharedInit;
 DWORD WINAPI InitWhenReleased(void*) {
