@@ -3,9 +3,11 @@
 //   loader_lock_probe NAME         one probe: prepares, takes the loader lock on
 //                                  another thread, then makes the call
 // A call that has not returned 3 s after it started is taken to wait for the
-// lock; its process is then ended. Each probe prepares what the report would
+// lock; its process is then ended. Every probe starts where InitRuxtrap
+// leaves a process (one row excepted) and prepares what the report would
 // already have at that point (the symbol handler for the lookups, say), so
-// only the call itself is measured.
+// only the call itself is measured. The last rows are the report's own steps
+// as it makes them while it may not wait for the lock.
 #include <windows.h>
 // windows.h first
 #include <dbghelp.h>
@@ -17,6 +19,8 @@
 
 #include "describe/describe.h"
 #include "describe/symbol_engine.h"
+#include "lifecycle/lifecycle.h"
+#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "sysinfo/sysinfo.h"
 #include "sysinfo/sysinfo_detail.h"
@@ -56,9 +60,8 @@ EXCEPTION_POINTERS* pointers;
 EXCEPTION_RECORD record;
 CONTEXT context;
 
-// As a report finds things: PSAPI bound at InitRuxtrap, the symbol handler set up.
+// As a report finds things: the symbol handler set up, the fault's context.
 void SetUpPointers() {
-  ruxtrap::BindModuleProbes();
   ruxtrap::EnsureSymbolEngine();
   RtlCaptureContext(&context);
   record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
@@ -74,7 +77,14 @@ struct Probe {
   const char* name;
   void (*prepare)();
   void (*call)();
+  bool afterInit = true;  // InitRuxtrap runs first
 };
+
+// The report's steps with the calls that wait for the lock left out.
+void LeaveLoaderCallsOut() {
+  SetUpPointers();
+  ruxtrap::AllowLoaderCalls(false);
+}
 
 void Nothing() {}
 
@@ -135,7 +145,7 @@ const Probe kProbes[] = {
        ULARGE_INTEGER a, b, c;
        GetDiskFreeSpaceExW(L"c:\\", &a, &b, &c);
      }},
-    {"EnumProcessModulesCompat (PSAPI bound before)", ruxtrap::BindModuleProbes,
+    {"EnumProcessModulesCompat", Nothing,
      [] {
        HMODULE m[250];
        DWORD n;
@@ -151,7 +161,7 @@ const Probe kProbes[] = {
        wchar_t path[MAX_PATH];
        GetModuleFileNameExW(GetCurrentProcess(), reinterpret_cast<HMODULE>(0x400000), path, MAX_PATH);
      }},
-    {"GetModuleBaseNameCompat (PSAPI bound before)", ruxtrap::BindModuleProbes,
+    {"GetModuleBaseNameCompat", Nothing,
      [] {
        wchar_t name[MAX_PATH];
        ruxtrap::GetModuleBaseNameCompat(GetCurrentProcess(), nullptr, name, MAX_PATH);
@@ -228,6 +238,12 @@ const Probe kProbes[] = {
        ruxtrap::FirstStackFrame(ruxtrap::kAllFrameDetails, pointers);
        while (ruxtrap::NextStackFrame(ruxtrap::kAllFrameDetails, pointers)) {}
      }},
+    {"wsprintfW, first use in the process (InitRuxtrap makes it)", Nothing,
+     [] {
+       wchar_t text[16];
+       wsprintfW(text, L"%d", 1);
+     },
+     false},
     {"OutputDebugStringW", Nothing, [] { OutputDebugStringW(L"probe\n"); }},
     {"fopen (append), fprintf, fflush", Nothing,
      [] {
@@ -247,6 +263,18 @@ const Probe kProbes[] = {
      }},
     {"TerminateProcess (the current process)", Nothing, [] { TerminateProcess(GetCurrentProcess(), 0); }},
     {"ExitProcess, as _exit ends the process", Nothing, [] { ExitProcess(0); }},
+    {"report without loader calls: the system section", LeaveLoaderCallsOut,
+     [] {
+       FILE* f = fopen("C:\\ruxtrap-probe.txt", "a+");
+       ruxtrap::WriteSystemInfo(f);
+       fflush(f);
+     }},
+    {"report without loader calls: summary, registers, call stack", LeaveLoaderCallsOut,
+     [] {
+       ruxtrap::DescribeException(pointers);
+       ruxtrap::DescribeRegisters(pointers);
+       ruxtrap::FirstStackFrame(ruxtrap::kAllFrameDetails, pointers);
+     }},
 };
 
 DWORD WINAPI RunCall(void* probe) {
@@ -259,6 +287,7 @@ DWORD WINAPI RunCall(void* probe) {
 
 // One probe in this process: 0 when the call returned, 1 when it waits.
 int RunProbe(const Probe& probe) {
+  if (probe.afterInit) ruxtrap::InstallCrashReporter();
   probe.prepare();
   lockLoader = reinterpret_cast<LockFn>(
       reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
@@ -281,7 +310,7 @@ int RunProbe(const Probe& probe) {
 int RunAll() {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  printf("%-66s %s\n", "call", "with the loader lock held by another thread");
+  printf("%-70s %s\n", "call", "with the loader lock held by another thread");
   for (const Probe& probe : kProbes) {
     wchar_t line[1024];
     swprintf(line, 1024, L"\"%ls\" \"%hs\"", self, probe.name);
@@ -297,7 +326,7 @@ int RunAll() {
     CloseHandle(info.hProcess);
     const char* verdict = code == 0 ? "returns" : code == 1 ? "WAITS for the lock" : "probe failed";
     if (code == 3) verdict = "WAITS (the process could not even end)";
-    printf("%-66s %s\n", probe.name, verdict);
+    printf("%-70s %s\n", probe.name, verdict);
   }
   return 0;
 }

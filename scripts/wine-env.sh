@@ -35,7 +35,7 @@ ensure_wine_prefix() {
 # Keeps one wineserver running for a batch of Wine programs (each start then
 # costs far less), and stops it, with every Wine process of the prefix, at exit.
 start_wineserver() {
-  wineserver -p
+  wineserver -p >/dev/null 2>&1 || true  # one may be running already
   wine cmd /c exit >/dev/null 2>&1 || true
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 }
