@@ -18,7 +18,40 @@ struct Handle {
     if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
 };
+
+std::wstring Variable(const wchar_t* name) {
+  wchar_t value[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::wstring(value, n) : std::wstring();
+}
 }  // namespace
+
+std::wstring UserLogPath() { return Variable(L"LOCALAPPDATA") + L"\\CrashEvent.log"; }
+
+std::wstring TempFolder() {
+  wchar_t folder[MAX_PATH];
+  DWORD n = GetTempPathW(MAX_PATH, folder);
+  return std::wstring(folder, n);
+}
+
+std::wstring SystemScriptHostPath() {
+  wchar_t folder[MAX_PATH];
+  UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+  return std::wstring(folder, n) + L"\\wscript.exe";
+}
+
+bool InstallScriptHostStandIn() {
+  const std::wstring target = SystemScriptHostPath();
+  return RemovePath(target) && CopyFileW((BinFolder() + L"\\WScript.exe").c_str(), target.c_str(), TRUE);
+}
+
+bool RemovePath(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != FALSE;
+  return DeleteFileW(path.c_str()) != FALSE;
+}
 
 std::wstring BinFolder() {
   wchar_t path[MAX_PATH];
@@ -28,12 +61,15 @@ std::wstring BinFolder() {
 }
 
 void ClearDriveC() {
-  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW, kHostFactsW}) {
-    DWORD attributes = GetFileAttributesW(p);
-    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(p);
-    else DeleteFileW(p);
-  }
+  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW, kHostFactsW}) RemovePath(p);
+  RemovePath(UserLogPath());
+  const std::wstring temp = TempFolder();
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((temp + L"~ruxtrap-*.vbs").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do RemovePath(temp + found.cFileName);
+  while (FindNextFileW(search, &found));
+  FindClose(search);
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
@@ -55,11 +91,38 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
          written == bytes.size();
 }
 
+// The record holds three lines per start of the stand-in: cmd=, exe= and
+// script=, whose bytes may span lines of their own.
+void ReadScriptHostRecord(CrashRun* run) {
+  std::string record;
+  run->scriptHostStarted = ReadWholeFile(kScriptHostRecordW, &record);
+  if (!run->scriptHostStarted) return;
+  for (size_t at = record.find("cmd="); at != std::string::npos; at = record.find("\ncmd=", at + 1))
+    ++run->scriptHostLaunches;
+  auto lineAfter = [&record](const std::string& key, size_t from) {
+    size_t at = record.find(key, from);
+    if (at == std::string::npos) return std::string();
+    at += key.size();
+    return record.substr(at, record.find('\n', at) - at);
+  };
+  run->scriptHostCommandLine = lineAfter("cmd=", 0);
+  run->scriptHostProgram = lineAfter("\nexe=", 0);
+  size_t script = record.find("\nscript=");
+  if (script == std::string::npos) return;
+  script += 8;
+  size_t end = record.find("\ncmd=", script);
+  if (end == std::string::npos) end = record.size() - 1;  // the last line end
+  run->scriptHostScript = record.substr(script, end - script);
+}
+
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options) {
   CrashRun run;
+  static bool standInInstalled = InstallScriptHostStandIn();
+  if (!standInInstalled) return run;
   if (options.clearDriveC) ClearDriveC();
   std::wstring folder = options.folder.empty() ? BinFolder() : options.folder;
   std::wstring commandLine = L"\"" + folder + L"\\" + options.program + L"\" " + arguments;
+  std::wstring currentDirectory = options.currentDirectory.empty() ? folder : options.currentDirectory;
 
   Handle scriptHostDone(CreateEventW(nullptr, TRUE, FALSE, L"ruxtrap-wscript-done"));
   ResetEvent(scriptHostDone.h);
@@ -67,7 +130,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, currentDirectory.c_str(),
                       &startup, &info))
     return run;
   Handle process(info.hProcess);
@@ -84,9 +147,8 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
 
   run.logExists = ReadWholeFile(kLogPathW, &run.log);
   run.scriptExists = ReadWholeFile(kScriptPathW, &run.script);
-  std::string record;
-  run.scriptHostStarted = ReadWholeFile(kScriptHostRecordW, &record);
-  if (run.scriptHostStarted) run.scriptHostCommandLine = record.substr(0, record.find('\n'));
+  run.userLogExists = ReadWholeFile(UserLogPath(), &run.userLog);
+  ReadScriptHostRecord(&run);
   std::string facts;
   ReadWholeFile(kHostFactsW, &facts);
   for (const std::string& line : SplitLines(facts)) {

@@ -1,6 +1,7 @@
 #include "lifecycle/lifecycle.h"
 #include "probes/probes.h"
 #include "report/report.h"
+#include "report/report_places.h"
 #include "support/function_cast.h"
 
 namespace ruxtrap {
@@ -56,6 +57,7 @@ bool SetCrashHandler(CrashHandler newHandler) {
 
 void InstallCrashReporter() {
   BindModuleProbes();
+  ResolveReportPlaces();
   if (SetCrashHandler(&WriteCrashReport))
     platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
   else
