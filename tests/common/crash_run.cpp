@@ -40,9 +40,19 @@ std::wstring SystemScriptHostPath() {
   return std::wstring(folder, n) + L"\\wscript.exe";
 }
 
-bool InstallScriptHostStandIn() {
+bool ReplaceSystemScriptHost(const std::string& program) {
   const std::wstring target = SystemScriptHostPath();
-  return RemovePath(target) && CopyFileW((BinFolder() + L"\\WScript.exe").c_str(), target.c_str(), TRUE);
+  // The script host of the previous run may still be ending, its file in use.
+  for (int tries = 0; !RemovePath(target); ++tries) {
+    if (tries == 100) return false;
+    Sleep(100);
+  }
+  return WriteWholeFile(target, program);
+}
+
+bool InstallScriptHostStandIn() {
+  std::string standIn;
+  return ReadWholeFile(BinFolder() + L"\\WScript.exe", &standIn) && ReplaceSystemScriptHost(standIn);
 }
 
 bool RemovePath(const std::wstring& path) {

@@ -57,9 +57,11 @@ std::wstring UserLogPath();
 std::wstring TempFolder();
 // The script host the library starts, and the system folder's stand-in.
 std::wstring SystemScriptHostPath();
-// Puts the stand-in (WScript.exe of the tests' folder) at the system
-// folder's wscript.exe. The file is removed first: a prefix's system files
-// may be hard links to Wine's own, which must not be written through.
+// Puts program at the system folder's wscript.exe. The file there is removed
+// first: a prefix's system files may be hard links to Wine's own, which must
+// not be written through.
+bool ReplaceSystemScriptHost(const std::string& program);
+// Puts the stand-in (WScript.exe of the tests' folder) there.
 bool InstallScriptHostStandIn();
 
 // Removes what crashes leave: the fixed C:\ files, the user's own log and the

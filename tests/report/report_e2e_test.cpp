@@ -204,8 +204,7 @@ TEST(ReportEndToEnd, OnlyTheSystemsScriptHostIsStarted) {
 }
 
 TEST(ReportEndToEnd, ScriptHostThatCannotStartStillExitsWithTheCode) {
-  ASSERT_TRUE(RemovePath(SystemScriptHostPath()));
-  ASSERT_TRUE(WriteWholeFile(SystemScriptHostPath(), "this is not a program"));
+  ASSERT_TRUE(ReplaceSystemScriptHost("this is not a program"));
   CrashHostOptions options;
   options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"av", options);
