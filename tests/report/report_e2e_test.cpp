@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,24 +28,19 @@ void ExpectOneLaunchOf(const CrashRun& run, const std::string& script) {
   EXPECT_EQ(script, run.scriptHostScript);
 }
 
-// "WScript.exe " and a script of the library's own in the temp folder, quoted
-// when the path holds a blank.
+// "WScript.exe " and a script in the temp folder, named by the library
+// ("~ruxtrap-..."), the path quoted when it holds a blank.
 void ExpectTempScriptOnCommandLine(const CrashRun& run) {
-  if (run.scriptHostCommandLine.size() < 13) {
-    ADD_FAILURE() << "no script on the command line: " << run.scriptHostCommandLine;
-    return;
-  }
-  std::string path = run.scriptHostCommandLine.substr(12);
-  if (path.size() > 1 && path.front() == '"' && path.back() == '"') path = path.substr(1, path.size() - 2);
-  EXPECT_EQ(0u, run.scriptHostCommandLine.find("WScript.exe ")) << run.scriptHostCommandLine;
-  EXPECT_EQ(path.find(' ') != std::string::npos, run.scriptHostCommandLine.back() == '"') << run.scriptHostCommandLine;
-  EXPECT_NE(std::string::npos, path.find("\\~ruxtrap-")) << path;
-  EXPECT_EQ(".vbs", path.substr(path.size() - std::min<size_t>(4, path.size())));
-  wchar_t longTemp[MAX_PATH] = {}, longScriptFolder[MAX_PATH] = {};
+  const std::string& line = run.scriptHostCommandLine;
+  bool quoted = line.size() > 14 && line[12] == '"' && line.back() == '"';
+  std::string path = line.size() > 12 ? line.substr(quoted ? 13 : 12, line.size() - (quoted ? 14 : 12)) : "";
+  EXPECT_EQ(0u, line.find("WScript.exe ")) << line;
+  EXPECT_EQ(quoted, path.find(' ') != std::string::npos) << line;
   std::wstring wide(path.begin(), path.end());
-  GetLongPathNameW(TempFolder().c_str(), longTemp, MAX_PATH);
-  GetLongPathNameW(wide.substr(0, wide.rfind(L'\\') + 1).c_str(), longScriptFolder, MAX_PATH);
-  EXPECT_EQ(0, lstrcmpiW(longTemp, longScriptFolder)) << path;
+  wchar_t folder[MAX_PATH] = {}, temp[MAX_PATH] = {};
+  GetLongPathNameW(wide.substr(0, wide.rfind(L"\\~ruxtrap-") + 1).c_str(), folder, MAX_PATH);
+  GetLongPathNameW(TempFolder().c_str(), temp, MAX_PATH);
+  EXPECT_EQ(0, lstrcmpiW(temp, folder)) << line;
 }
 
 void ExpectOneCompleteReport(const CrashRun& run) {

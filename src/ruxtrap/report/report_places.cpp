@@ -144,11 +144,10 @@ void SetCommandLine(MessageScript* script, const char* path) {
 bool WriteTempScript(const char* text, MessageScript* script) {
   if (places.tempFolder[0] == 0) return false;
   for (unsigned n = 0; n < kTempNameTries; ++n) {
-    char name[48];
-    _snprintf(name, sizeof(name), "~ruxtrap-%lu-%u.vbs", GetCurrentProcessId(), n);
-    name[sizeof(name) - 1] = 0;
-    wchar_t wideName[48];
-    for (size_t i = 0; i < sizeof(name); ++i) wideName[i] = static_cast<unsigned char>(name[i]);
+    char name[48] = {};
+    _snprintf(name, sizeof(name) - 1, "~ruxtrap-%lu-%u.vbs", GetCurrentProcessId(), n);
+    wchar_t wideName[48] = {};  // the name is plain ASCII
+    for (size_t i = 0; name[i] != 0; ++i) wideName[i] = name[i];
     wchar_t path[MAX_PATH];
     char pathAnsi[MAX_PATH];
     if (!Join(path, places.tempFolder, static_cast<const wchar_t*>(wideName)) ||
