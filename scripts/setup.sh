@@ -20,6 +20,11 @@ for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 cmake
   have_pkg "$p" || need+=("$p")
 done
 
+# A virtual display, on which the tests see the script host's message box.
+for p in xvfb xauth; do
+  have_pkg "$p" || need+=("$p")
+done
+
 if [ "${#need[@]}" -gt 0 ] || [ -n "${arch_added:-}" ]; then
   echo "setup: installing ${need[*]:-(package lists for i386)}"
   $SUDO apt-get update -q

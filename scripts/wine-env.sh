@@ -7,7 +7,9 @@
 export WINEPREFIX="$(realpath -m "${1:?wine-env.sh needs the prefix folder}")"
 export WINEARCH=win32
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=;mshtml="
+# RUXTRAP_WINEDLLOVERRIDES adds overrides of a caller's own (the tests' stand-in
+# script host).
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=;mshtml=${RUXTRAP_WINEDLLOVERRIDES:+;$RUXTRAP_WINEDLLOVERRIDES}"
 unset DISPLAY WAYLAND_DISPLAY
 # Wine opens folders whose names lie outside ASCII only under a UTF-8 locale;
 # the Windows side keeps its ANSI code page (1252).

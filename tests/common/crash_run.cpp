@@ -66,15 +66,58 @@ class DebugOutputMonitor {
 };
 
 bool StartHost(const std::wstring& folder, const std::wstring& program, const std::wstring& arguments,
-               PROCESS_INFORMATION* info) {
+               const std::wstring& currentDirectory, PROCESS_INFORMATION* info) {
   std::wstring commandLine = L"\"" + folder + L"\\" + program + L"\" " + arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                        info) != FALSE;
+  return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, currentDirectory.c_str(),
+                        &startup, info) != FALSE;
 }
 
+
+std::wstring Variable(const wchar_t* name) {
+  wchar_t value[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::wstring(value, n) : std::wstring();
+}
 }  // namespace
+
+std::wstring UserLogPath() { return Variable(L"LOCALAPPDATA") + L"\\CrashEvent.log"; }
+
+std::wstring TempFolder() {
+  wchar_t folder[MAX_PATH];
+  DWORD n = GetTempPathW(MAX_PATH, folder);
+  return std::wstring(folder, n);
+}
+
+std::wstring SystemScriptHostPath() {
+  wchar_t folder[MAX_PATH];
+  UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+  return std::wstring(folder, n) + L"\\wscript.exe";
+}
+
+bool ReplaceSystemScriptHost(const std::string& program) {
+  const std::wstring target = SystemScriptHostPath();
+  // The script host of the previous run may still be ending, its file in use.
+  for (int tries = 0; !RemovePath(target); ++tries) {
+    if (tries == 100) return false;
+    Sleep(100);
+  }
+  return WriteWholeFile(target, program);
+}
+
+bool InstallScriptHostStandIn() {
+  std::string standIn;
+  return ReadWholeFile(BinFolder() + L"\\WScript.exe", &standIn) && ReplaceSystemScriptHost(standIn);
+}
+
+bool RemovePath(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != FALSE;
+  return DeleteFileW(path.c_str()) != FALSE;
+}
 
 std::wstring BinFolder() {
   wchar_t path[MAX_PATH];
@@ -84,12 +127,15 @@ std::wstring BinFolder() {
 }
 
 void ClearDriveC() {
-  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW, kHostFactsW}) {
-    DWORD attributes = GetFileAttributesW(p);
-    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(p);
-    else DeleteFileW(p);
-  }
+  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW, kHostFactsW}) RemovePath(p);
+  RemovePath(UserLogPath());
+  const std::wstring temp = TempFolder();
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((temp + L"~ruxtrap-*.vbs").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do RemovePath(temp + found.cFileName);
+  while (FindNextFileW(search, &found));
+  FindClose(search);
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
@@ -111,10 +157,37 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
          written == bytes.size();
 }
 
+// The record holds three lines per start of the stand-in: cmd=, exe= and
+// script=, whose bytes may span lines of their own.
+void ReadScriptHostRecord(CrashRun* run) {
+  std::string record;
+  run->scriptHostStarted = ReadWholeFile(kScriptHostRecordW, &record);
+  if (!run->scriptHostStarted) return;
+  for (size_t at = record.find("cmd="); at != std::string::npos; at = record.find("\ncmd=", at + 1))
+    ++run->scriptHostLaunches;
+  auto lineAfter = [&record](const std::string& key, size_t from) {
+    size_t at = record.find(key, from);
+    if (at == std::string::npos) return std::string();
+    at += key.size();
+    return record.substr(at, record.find('\n', at) - at);
+  };
+  run->scriptHostCommandLine = lineAfter("cmd=", 0);
+  run->scriptHostProgram = lineAfter("\nexe=", 0);
+  size_t script = record.find("\nscript=");
+  if (script == std::string::npos) return;
+  script += 8;
+  size_t end = record.find("\ncmd=", script);
+  if (end == std::string::npos) end = record.size() - 1;  // the last line end
+  run->scriptHostScript = record.substr(script, end - script);
+}
+
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options) {
   CrashRun run;
+  static bool standInInstalled = InstallScriptHostStandIn();
+  if (!standInInstalled) return run;
   if (options.clearDriveC) ClearDriveC();
   std::wstring folder = options.folder.empty() ? BinFolder() : options.folder;
+  std::wstring currentDirectory = options.currentDirectory.empty() ? folder : options.currentDirectory;
 
   Handle scriptHostDone(CreateEventW(nullptr, TRUE, FALSE, L"ruxtrap-wscript-done"));
   ResetEvent(scriptHostDone.h);
@@ -122,7 +195,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   std::unique_ptr<DebugOutputMonitor> monitor;
   if (options.captureDebugOutput) monitor.reset(new DebugOutputMonitor);
   PROCESS_INFORMATION info = {};
-  if (!StartHost(folder, options.program, arguments, &info)) return run;
+  if (!StartHost(folder, options.program, arguments, currentDirectory, &info)) return run;
   Handle process(info.hProcess);
   Handle thread(info.hThread);
   if (WaitForSingleObject(process.h, options.timeoutMs) != WAIT_OBJECT_0) {
@@ -138,9 +211,8 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
 
   run.logExists = ReadWholeFile(kLogPathW, &run.log);
   run.scriptExists = ReadWholeFile(kScriptPathW, &run.script);
-  std::string record;
-  run.scriptHostStarted = ReadWholeFile(kScriptHostRecordW, &record);
-  if (run.scriptHostStarted) run.scriptHostCommandLine = record.substr(0, record.find('\n'));
+  run.userLogExists = ReadWholeFile(UserLogPath(), &run.userLog);
+  ReadScriptHostRecord(&run);
   std::string facts;
   ReadWholeFile(kHostFactsW, &facts);
   for (const std::string& line : SplitLines(facts)) {
@@ -157,7 +229,7 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
   std::vector<HANDLE> processes;
   for (int i = 0; i < count; ++i) {
     PROCESS_INFORMATION info = {};
-    if (!StartHost(BinFolder(), L"crash_host.exe", arguments, &info)) break;
+    if (!StartHost(BinFolder(), L"crash_host.exe", arguments, BinFolder(), &info)) break;
     CloseHandle(info.hThread);
     processes.push_back(info.hProcess);
   }

@@ -1,6 +1,7 @@
 // Runs the crash host in a child process and collects what a crash leaves:
-// the full 32-bit exit code, the log, the script file and the command line
-// that reached the stand-in script host. All runs share the fixed C:\ paths.
+// the full 32-bit exit code, the log, the script file and what reached the
+// stand-in script host. All runs share the fixed C:\ paths, the user's own
+// log and the temp folder of the prefix.
 #pragma once
 
 #include <windows.h>
@@ -21,8 +22,15 @@ struct CrashRun {
   std::string log;           // bytes of C:\CrashEvent.log
   bool scriptExists = false;
   std::string script;        // bytes of c:\~tmp.vbs
+  bool userLogExists = false;
+  std::string userLog;       // bytes of CrashEvent.log in the local application data folder
   bool scriptHostStarted = false;
-  std::string scriptHostCommandLine;  // as the stand-in recorded it, without line end
+  int scriptHostLaunches = 0;
+  // What the stand-in recorded of its first start: command line, its own
+  // path, and the script it read ("<unreadable>" when it could not).
+  std::string scriptHostCommandLine;
+  std::string scriptHostProgram;
+  std::string scriptHostScript;
   std::map<std::string, DWORD> facts;  // what the crash host recorded about itself
   std::vector<std::string> debugOutput;  // with captureDebugOutput: the host's debug strings
 };
@@ -30,6 +38,7 @@ struct CrashRun {
 struct CrashHostOptions {
   std::wstring folder;       // where the host runs from; empty: the tests' own folder
   std::wstring program = L"crash_host.exe";
+  std::wstring currentDirectory;  // empty: the host's folder
   bool clearDriveC = true;   // remove the log, script and record first
   bool waitForScriptHost = true;  // wait for the stand-in to record its command line
   bool captureDebugOutput = false;  // collect the host's OutputDebugString text
@@ -44,9 +53,26 @@ extern const wchar_t kScriptPathW[];
 extern const wchar_t kScriptHostRecordW[];
 extern const wchar_t kHostFactsW[];
 
+// The user's own log, <LOCALAPPDATA>\CrashEvent.log, and the temp folder
+// (with its trailing backslash) as this process sees them.
+std::wstring UserLogPath();
+std::wstring TempFolder();
+// The script host the library starts, and the system folder's stand-in.
+std::wstring SystemScriptHostPath();
+// Puts program at the system folder's wscript.exe. The file there is removed
+// first: a prefix's system files may be hard links to Wine's own, which must
+// not be written through.
+bool ReplaceSystemScriptHost(const std::string& program);
+// Puts the stand-in (WScript.exe of the tests' folder) there.
+bool InstallScriptHostStandIn();
+
+// Removes what crashes leave: the fixed C:\ files, the user's own log and the
+// library's scripts in the temp folder.
 void ClearDriveC();
 bool ReadWholeFile(const std::wstring& path, std::string* bytes);
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+// Removes a file or an empty folder; true when nothing is left at path.
+bool RemovePath(const std::wstring& path);
 
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options = {});
 

@@ -8,6 +8,7 @@
 #include "common/crash_run.h"
 #include "lifecycle/lifecycle.h"
 #include "report/report.h"
+#include "report/report_places.h"
 
 namespace ruxtrap {
 namespace {
@@ -15,6 +16,7 @@ namespace {
 using ruxtrap_test::kLogPathW;
 using ruxtrap_test::kScriptPathW;
 using ruxtrap_test::ReadWholeFile;
+using ruxtrap_test::UserLogPath;
 
 struct Finished {
   std::string commandLine;
@@ -27,6 +29,7 @@ class WriteCrashReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     finished = Finished();
+    ResolveReportPlaces();
     ruxtrap_test::ClearDriveC();
     TheReportFinish().launchProcess = [](const char* app, const char* line) {
       finished.applicationName = app;
@@ -61,14 +64,29 @@ TEST_F(WriteCrashReportTest, AppendsAReportWritesTheScriptLaunchesAndEnds) {
   ASSERT_TRUE(ReadWholeFile(kScriptPathW, &script));
   EXPECT_EQ("s=MsgBox(\"C:\\CrashEvent.log\", vbCritical, \"Exception\")", script);
   EXPECT_EQ(2, finished.launches);
-  EXPECT_EQ(nullptr, finished.applicationName);
+  ASSERT_NE(nullptr, finished.applicationName) << "the script host would be found by search";
+  EXPECT_EQ(0, lstrcmpiA(ruxtrap_test::Narrow(ruxtrap_test::SystemScriptHostPath()).c_str(), finished.applicationName))
+      << finished.applicationName;
   EXPECT_EQ("WScript.exe c:\\~tmp.vbs", finished.commandLine);
   EXPECT_EQ(-9876, finished.exitCode);
   EXPECT_FALSE(TheCrashLock().IsLocked());
 }
 
+TEST_F(WriteCrashReportTest, UnopenableLogGoesToTheUsersOwnLog) {
+  ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
+  Report();
+  std::string log, script;
+  ASSERT_TRUE(ReadWholeFile(UserLogPath(), &log));
+  EXPECT_EQ(1, ruxtrap_test::CountOf(log, "\t\t\tCall Stack\r\n"));
+  ASSERT_TRUE(ReadWholeFile(kScriptPathW, &script));
+  EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(UserLogPath()) + "\", vbCritical, \"Exception\")", script);
+  EXPECT_EQ(1, finished.launches);
+  EXPECT_EQ(-9876, finished.exitCode);
+}
+
 TEST_F(WriteCrashReportTest, UnopenableLogReturnsOneAndLeavesTheLock) {
   ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
+  ASSERT_TRUE(CreateDirectoryW(UserLogPath().c_str(), nullptr));
   EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, Report());
   EXPECT_EQ(0, finished.launches);
   EXPECT_EQ(0, finished.exitCode);
@@ -80,6 +98,23 @@ TEST_F(WriteCrashReportTest, UncreatableScriptStillLaunchesAndEnds) {
   ASSERT_TRUE(CreateDirectoryW(kScriptPathW, nullptr));
   Report();
   EXPECT_EQ(1, finished.launches);
+  EXPECT_EQ(0u, finished.commandLine.find("WScript.exe " + ruxtrap_test::Narrow(ruxtrap_test::TempFolder()) + "~ruxtrap-"))
+      << finished.commandLine;
+  EXPECT_EQ(-9876, finished.exitCode);
+}
+
+// Without a script of the library's own, the script host is not started;
+// the process still ends with the report's code.
+TEST_F(WriteCrashReportTest, NoScriptWrittenNoLaunch) {
+  ASSERT_TRUE(CreateDirectoryW(kScriptPathW, nullptr));
+  wchar_t saved[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+  SetEnvironmentVariableW(L"TMP", L"C:\\ruxtrap-no-such-folder");
+  ResolveReportPlaces();
+  SetEnvironmentVariableW(L"TMP", saved[0] != 0 ? saved : nullptr);
+  Report();
+  ResolveReportPlaces();
+  EXPECT_EQ(0, finished.launches);
   EXPECT_EQ(-9876, finished.exitCode);
 }
 

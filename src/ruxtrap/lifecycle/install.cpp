@@ -3,6 +3,7 @@
 #include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "report/report.h"
+#include "report/report_places.h"
 #include "support/function_cast.h"
 
 namespace ruxtrap {
@@ -66,6 +67,7 @@ void InstallCrashReporter() {
   BindModuleProbes();
   BindLoaderLockProbe();
   PrepareReportLines();
+  ResolveReportPlaces();
   if (SetCrashHandler(&WriteCrashReport))
     platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
   else

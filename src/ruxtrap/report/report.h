@@ -15,7 +15,8 @@ constexpr int kCrashExitCode = -9876;
 
 // The crash handler: appends one report to the log, shows the message box
 // through the script host and ends the process with kCrashExitCode. Returns
-// only when the log cannot be opened, and then returns 1.
+// only when neither C:\CrashEvent.log nor the user's own log can be opened,
+// and then returns 1. Where reports and scripts go: report_places.h.
 LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers);
 
 // Starts a process and waits (boundedly) until it waits for input. Nothing is

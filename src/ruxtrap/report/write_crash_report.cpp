@@ -4,6 +4,7 @@
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
 #include "report/report.h"
+#include "report/report_places.h"
 #include "support/log_text.h"
 #include "sysinfo/sysinfo.h"
 
@@ -11,7 +12,6 @@ namespace ruxtrap {
 
 namespace {
 
-const char kCommandLine[] = "WScript.exe c:\\~tmp.vbs";
 // The log stream's buffer: the runtime would take it from the heap at the
 // first write, and the heap may be what the crash has damaged.
 char logBuffer[BUFSIZ];
@@ -57,12 +57,15 @@ void WriteSectionGuarded(FILE* log, Section&& section) {
   if (!RunGuarded(section)) WriteWide(log, L"\n");
 }
 
-// The script overwrites whatever the file held; it has no line end.
-void WriteScriptFile() {
-  FILE* script = fopen(kScriptPath, "w");
-  if (script == nullptr) return;
-  fprintf(script, "s=MsgBox(\"%s\", vbCritical, \"Exception\")", kLogPath);
-  fclose(script);
+// The message box names the log the report went to. Only a script the
+// library has just written is handed to the system's script host.
+void ShowMessageBox(const char* logShownPath) {
+  MessageScript script;
+  if (!WriteMessageScript(logShownPath, &script) || TheReportPlaces().scriptHost[0] == 0) return;
+  // Closed before the launch: Wine's script host opens the script without
+  // sharing, so it could not read a file the library still holds open.
+  script.Close();
+  finish.launchProcess(TheReportPlaces().scriptHost, script.commandLine);
 }
 
 }  // namespace
@@ -72,7 +75,8 @@ const ReportFinish& RealReportFinish() { return kRealFinish; }
 
 LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   CrashLockGuard lock(TheCrashLock());
-  LogFileHolder log(fopen(kLogPath, "a+"));
+  const CrashLog opened = OpenCrashLog();
+  LogFileHolder log(opened.file);
   if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
   FILE* out = log.Get();
   LockLogForReport(out);
@@ -91,10 +95,7 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
 
   // The report is on disk: whatever the notice meets, the process still ends
   // with the report's exit code.
-  RunGuarded([] {
-    WriteScriptFile();
-    finish.launchProcess(nullptr, kCommandLine);
-  });
+  RunGuarded([&opened] { ShowMessageBox(opened.shownPath); });
   finish.exitProcess(kCrashExitCode);
   return EXCEPTION_EXECUTE_HANDLER;  // reached only when a test keeps the process alive
 }

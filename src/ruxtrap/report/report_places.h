@@ -1,0 +1,62 @@
+// Where a report and its message box go, and which script host shows the box.
+//
+// The fixed places, C:\CrashEvent.log and c:\~tmp.vbs, are what the library
+// has always written. A standard user since Vista, and most services, cannot
+// write C:\, and c:\~tmp.vbs may be a file another account planted: then the
+// report goes to CrashEvent.log in the user's local application data folder,
+// and the script to a new file in the user's temp folder. The script host is
+// always the system folder's WScript.exe, never one found by search.
+//
+// The folders are resolved by InitRuxtrap while the process is sound; at
+// crash time only these buffers are read (no environment, no loader).
+#pragma once
+
+#include <stdio.h>
+#include <windows.h>
+
+#include "support/scoped.h"
+
+namespace ruxtrap {
+
+struct ReportPlaces {
+  // <local application data>\CrashEvent.log; empty when the folder is unknown.
+  wchar_t userLog[MAX_PATH];
+  // The same name as the message box shows it, in the ANSI code page.
+  char userLogShown[MAX_PATH];
+  // The user's temp folder, ending in a backslash, and its ANSI name for the
+  // script host's command line; both empty when the ANSI name would lose
+  // characters (the script host could not find the file).
+  wchar_t tempFolder[MAX_PATH];
+  char tempFolderAnsi[MAX_PATH];
+  // <system folder>\WScript.exe; empty: no script host is ever started.
+  char scriptHost[MAX_PATH];
+};
+
+// Fills the places from the environment (LOCALAPPDATA, else the profile's
+// folder of that role), GetTempPathW and GetSystemDirectoryW. Runs at every
+// InitRuxtrap: with the same environment it writes the same bytes again.
+void ResolveReportPlaces();
+const ReportPlaces& TheReportPlaces();
+
+// The log a report is appended to.
+struct CrashLog {
+  FILE* file;              // null: no log could be opened
+  const char* shownPath;   // the log's name for the message box
+};
+
+// Opens C:\CrashEvent.log for appending, else the user's CrashEvent.log.
+CrashLog OpenCrashLog();
+
+// The message box script the library wrote, open until Close().
+struct MessageScript {
+  ScopedSnapshot file;
+  char commandLine[MAX_PATH + 16];  // "WScript.exe " and the script's path
+  void Close() { file.Reset(); }
+};
+
+// Writes the one-line script that shows logShownPath: to c:\~tmp.vbs when it
+// can be written, else to a new file of a unique name in the user's temp
+// folder. False when no script was written whole; nothing may be launched then.
+bool WriteMessageScript(const char* logShownPath, MessageScript* script);
+
+}  // namespace ruxtrap

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Crashes of the crash host as an unprivileged user, in a Wine prefix of its
+# own, where C:\ and the files in it obey that user's file modes (root would
+# ignore them): C:\ not writable, C:\CrashEvent.log a folder, a c:\~tmp.vbs
+# of another owner or read-only, no folder for the script, no log anywhere,
+# and Wine's own script host on a virtual display.
+#   unprivileged_user_test.sh BUILD_DIR      (as root; creates the user once)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$(realpath "$1")"
+user=ruxtrap-tester
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: creating the test user and running as it needs root"
+  exit 77
+fi
+id -u "$user" >/dev/null 2>&1 ||
+  useradd --system --create-home --home-dir "/var/lib/$user" --shell /usr/sbin/nologin "$user"
+home="$(getent passwd "$user" | cut -d: -f6)"
+
+# Everything the user runs lies in a folder of its own: the build folder may
+# sit where the user cannot reach (a checkout under /root).
+base="$build/unprivileged"
+if ! runuser -u "$user" -- test -x "$build"; then
+  base="$home/build-$(printf %s "$build" | md5sum | cut -c1-12)"
+fi
+mkdir -p "$base/bin"
+chown "$user:" "$base" "$base/bin"
+for f in crash_host.exe Ruxtrap.dll run_host.exe message_box_text.exe WScript.exe; do
+  install -o "$user" -m 0755 "$build/bin/$f" "$base/bin/$f"
+done
+install -o "$user" -m 0644 "$root/scripts/wine-env.sh" "$base/wine-env.sh"
+prefix="$base/wineprefix"
+drive_c="$prefix/drive_c"
+
+# as_user OVERRIDES COMMAND...: runs COMMAND as the user in the user's prefix,
+# OVERRIDES added to Wine's DLL overrides.
+as_user() {
+  local overrides="$1"
+  shift
+  runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$home" RUXTRAP_WINEDLLOVERRIDES="$overrides" \
+    RUXTRAP_WSCRIPT_RECORD="C:\\users\\$user\\wscript-record.txt" \
+    bash -c '. "$1/wine-env.sh" "$1/wineprefix"; shift; "$@"' as_user "$base" "$@"
+}
+
+as_user "" ensure_wine_prefix
+# The stand-in script host at the system folder's wscript.exe. The prefix's
+# file may be a hard link to Wine's own: it is removed, never written through.
+rm -f "$drive_c/windows/system32/wscript.exe"
+install -o "$user" -m 0755 "$base/bin/WScript.exe" "$drive_c/windows/system32/wscript.exe"
+
+profile="$drive_c/users/$user"
+user_log="$profile/AppData/Local/CrashEvent.log"
+record="$profile/wscript-record.txt"
+host='Z:'"${base//\//\\}"'\bin\crash_host.exe'
+user_log_shown="C:\\users\\$user\\AppData\\Local\\CrashEvent.log"
+temp_shown="C:\\users\\$user\\Temp\\"
+system_host='C:\windows\system32\wscript.exe'
+
+failures=0
+check() {  # check WHAT EXPECTED ACTUAL
+  if [ "$2" != "$3" ]; then
+    printf 'FAILED %s: %s\n  expected: %s\n  actual:   %s\n' "$case" "$1" "$2" "$3"
+    failures=$((failures + 1))
+  fi
+}
+script_naming() { printf 's=MsgBox("%s", vbCritical, "Exception")' "$1"; }
+count() { if [ -f "$2" ]; then grep -c -F -- "$1" "$2" || true; else echo 0; fi; }
+recorded() { sed -n "s/^$1=//p" "$record" 2>/dev/null | head -1 | tr -d '\r'; }
+
+# Back to a prefix where the user may write C:\ and nothing is left over.
+reset() {
+  chmod 0755 "$drive_c" "$profile/Temp"
+  rm -rf "$drive_c/CrashEvent.log" "$drive_c/~tmp.vbs" "$user_log" "$record" "$profile/Temp/"~ruxtrap-*.vbs
+}
+
+# Crashes the host and waits until every process of the prefix, the script
+# host included, has ended. Sets $exit_line to what run_host printed.
+crash() {  # crash OVERRIDES
+  exit_line="$(as_user "$1" bash -c 'wine "$0/run_host.exe" "$1" av 2>/dev/null | tr -d "\r"; wineserver -w' \
+    "$base/bin" "$host")"
+}
+
+# The report in the user's own log, and the one script host start on a
+# library-written script in the temp folder that names that log.
+check_report_in_user_log() {
+  check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
+  check "reports in the user's log" 1 "$(count $'\t\t\tCall Stack' "$user_log")"
+  check "C:\\CrashEvent.log a file" no "$([ -f "$drive_c/CrashEvent.log" ] && echo yes || echo no)"
+}
+check_temp_script_naming() {  # check_temp_script_naming LOG_SHOWN
+  check "script host starts" 1 "$(count 'cmd=' "$record")"
+  check "script host" "$system_host" "$(recorded exe)"
+  check "command line" "WScript.exe $temp_shown~ruxtrap-" "$(recorded cmd | sed 's/~ruxtrap-.*/~ruxtrap-/')"
+  check "script read by the host" "$(script_naming "$1")" "$(recorded script)"
+}
+
+for setup in "C:\\ not writable" "C:\\ not writable, C:\\CrashEvent.log a folder"; do
+  case="$setup"
+  reset
+  [[ "$setup" == *folder* ]] && mkdir "$drive_c/CrashEvent.log"
+  chmod 0555 "$drive_c"
+  crash wscript.exe=n
+  check_report_in_user_log
+  check "c:\\~tmp.vbs" no "$([ -e "$drive_c/~tmp.vbs" ] && echo yes || echo no)"
+  check_temp_script_naming "$user_log_shown"
+done
+
+planted='CreateObject("WScript.Shell").Run "calc"'
+for setup in "c:\\~tmp.vbs of another owner" "c:\\~tmp.vbs read-only"; do
+  case="$setup"
+  reset
+  printf '%s\r\n' "$planted" >"$drive_c/~tmp.vbs"
+  if [[ "$setup" == *owner* ]]; then chmod 0644 "$drive_c/~tmp.vbs"; else
+    chown "$user:" "$drive_c/~tmp.vbs"
+    chmod 0444 "$drive_c/~tmp.vbs"
+  fi
+  crash wscript.exe=n
+  check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
+  check "reports in C:\\CrashEvent.log" 1 "$(count $'\t\t\tCall Stack' "$drive_c/CrashEvent.log")"
+  check "planted script kept" "$planted" "$(tr -d '\r' <"$drive_c/~tmp.vbs")"
+  check_temp_script_naming 'C:\CrashEvent.log'
+done
+
+case="no folder the script can be written to"
+reset
+chmod 0555 "$drive_c" "$profile/Temp"
+crash wscript.exe=n
+check_report_in_user_log
+check "script host starts" 0 "$(count 'cmd=' "$record")"
+
+case="no log anywhere"
+reset
+mkdir "$user_log"
+chmod 0555 "$drive_c"
+crash wscript.exe=n
+check "exit" "exit code: -1073741819 (0xC0000005)" "$exit_line"
+check "script host starts" 0 "$(count 'cmd=' "$record")"
+
+# Wine's own script host (no override) on a virtual display: the notice the
+# user sees names the log that was written.
+case="Wine's script host shows the notice"
+reset
+chmod 0555 "$drive_c"
+shown="$(as_user "" xvfb-run -a bash -c \
+  'wine "$0/run_host.exe" "$1" av >/dev/null 2>&1; wine "$0/message_box_text.exe" 2>&1 | tr -d "\r"; wineserver -w' \
+  "$base/bin" "$host")"
+check "notice text" "$user_log_shown" "$shown"
+check "reports in the user's log" 1 "$(count $'\t\t\tCall Stack' "$user_log")"
+
+reset
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all cases passed"
