@@ -85,13 +85,13 @@ class _JsonOut:
     def add(self, report):
         self.out.write("\n" if self.first else ",\n")
         self.first = False
-        self.out.write(json.dumps(report, ensure_ascii=False))
+        self.out.write(json.dumps(report))
 
     def finish(self, grouper, skipped):
         self.out.write('\n],\n"groups": ')
-        self.out.write(json.dumps([g.to_record() for g in grouper.ranked()], ensure_ascii=False, indent=1))
+        self.out.write(json.dumps([g.to_record() for g in grouper.ranked()], indent=1))
         self.out.write(',\n"skipped": ')
-        self.out.write(json.dumps(skipped, ensure_ascii=False, indent=1))
+        self.out.write(json.dumps(skipped, indent=1))
         self.out.write("}\n")
 
 

@@ -33,7 +33,6 @@ _TIME = re.compile(r"(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)-(\d{3})")
 _MEMORY = re.compile(r"(-?\d+)M, Avail\[(-?\d+)M\]")
 _DISPLAY = re.compile(r"(-?\d+) x (-?\d+), (-?\d+) bit")
 _DRIVE = re.compile(r"([A-Za-z]:\\?):\t+(-?\d+)M\t+(-?\d+)M\Z")
-_HEX_DIGITS = frozenset("0123456789ABCDEFabcdef")
 _REGISTER = re.compile(r"([A-Z]{2,3})=([0-9A-F]+)")
 
 # Sections, in the order a report goes through them.
@@ -95,13 +94,15 @@ class _Report:
 
     def to_record(self):
         modules = []
-        for text in self.module_lines:
-            # "0x%08X<tab>path"
-            if text[1:2] == "x" and text[10:11] == "\t" and _HEX_DIGITS.issuperset(text[2:10]):
-                modules.append({"base": "0x" + text[2:10].upper(), "path": text[11:]})
         names = {}  # load address by lower-case base name
-        for row in modules:
-            names.setdefault(_base_name(row["path"]), int(row["base"], 16))
+        for text in self.module_lines:
+            row = _module_rows.get(text)
+            if row is None:
+                row = _module_row(text)
+                if row is None:
+                    continue
+            modules.append(row[0])
+            names.setdefault(row[1], row[2])
         executable, exception, fault = None, None, None
         summary = "\n".join(self.summary_lines).strip("\n")
         if summary:
@@ -110,9 +111,13 @@ class _Report:
                 executable, exception, fault = parsed
         frames = []
         for text in self.frame_lines:
-            frame = parse_frame(text, names)
-            if frame is not None:
-                frames.append(frame)
+            frame = _frames.get(text)
+            if frame is None:
+                frame = parse_frame(text, names)
+                if frame is None:
+                    continue
+                _remember(_frames, text, frame)
+            frames.append(dict(frame))
         for loc in frames if fault is None else [fault] + frames:
             _set_module_offset(loc, names)
         if self.other:
@@ -136,18 +141,36 @@ class _Report:
         }
 
 
-_base_names = {}
+# Module rows and frame lines come back the same in report after report (one
+# program, one crash): each is parsed once and remembered, up to a bound.
+_CACHE_BOUND = 20000
+_module_rows = {}
+_frames = {}
+
+
+def _remember(cache, key, value):
+    if len(cache) >= _CACHE_BOUND:
+        cache.clear()
+    cache[key] = value
+
+
+def _module_row(text):
+    """(row, lower-case base name, load address) of a "0x%08X<tab>path" row;
+    the row is shared by every report that has the line, and never changed."""
+    if text[10:11] != "\t" or text[1:2] != "x":
+        return None
+    try:
+        base = int(text[:10], 16)
+    except ValueError:
+        return None
+    path = text[11:]
+    row = ({"base": text[:10], "path": path}, _base_name(path), base)
+    _remember(_module_rows, text, row)
+    return row
 
 
 def _base_name(path):
-    """The lower-case file name of a module path. The same paths come back
-    in report after report: they are remembered, up to a bound."""
-    name = _base_names.get(path)
-    if name is None:
-        if len(_base_names) > 20000:
-            _base_names.clear()
-        name = _base_names[path] = path.replace("/", "\\").rsplit("\\", 1)[-1].lower()
-    return name
+    return path.replace("/", "\\").rsplit("\\", 1)[-1].lower()
 
 
 def _set_module_offset(loc, bases):
@@ -233,6 +256,10 @@ class LogReader:
                         continue
                     if section == STACK and line[0] != "[" and not report.blank_after_stack:
                         report.frame_lines.append(line)
+                        previous = line
+                        continue
+                    if section == SYSTEM and line[0] == "[" and not line.startswith("[Started Time]:"):
+                        _system_line(report, line)
                         previous = line
                         continue
                 self._line(line, number, previous)

@@ -155,6 +155,7 @@ class OfflineNames:
         self.folders = DebugFolders(folders)
         self.symbolizer = Symbolizer(program)
         self.resolved = 0
+        self._names = {}  # (debug file, address): the fields a location gets
 
     def close(self):
         self.symbolizer.close()
@@ -174,9 +175,16 @@ class OfflineNames:
             return
         answers = self.symbolizer.lookup([(debug.path, va) for _, (debug, va) in wanted])
         for (loc, (debug, va)), symbol in zip(wanted, answers):
-            if symbol is not None:
-                _apply(loc, debug, va, symbol)
-                self.resolved += 1
+            if symbol is None:
+                continue
+            key = (debug.path, va)
+            names = self._names.get(key)
+            if names is None:
+                if len(self._names) > _CACHE_LIMIT:
+                    self._names.clear()
+                names = self._names[key] = _names_of(debug, va, symbol)
+            loc.update(names)
+            self.resolved += 1
 
     def _target(self, loc, bases):
         """(debug file, address in the debug file) for a location, or None."""
@@ -213,16 +221,20 @@ def _module_at(address, bases):
     return max(below, key=lambda row: row[1])[0] if below else None
 
 
-def _apply(loc, debug, va, symbol):
-    loc["function"] = symbol["FunctionName"]
-    loc["resolved"] = "offline"
+def _names_of(debug, va, symbol):
+    """The fields of a location named by llvm-symbolizer's answer."""
     start = symbol.get("StartAddress")
-    loc["function_offset"] = va - int(start, 16) if start else None
-    loc["file"] = symbol.get("FileName") or None
-    loc["line"] = symbol.get("Line") or None
-    loc["line_offset"] = None
-    if loc["file"] and loc["line"]:
-        _first_row_line(loc, debug, va)
+    names = {
+        "function": symbol["FunctionName"],
+        "resolved": "offline",
+        "function_offset": va - int(start, 16) if start else None,
+        "file": symbol.get("FileName") or None,
+        "line": symbol.get("Line") or None,
+        "line_offset": None,
+    }
+    if names["file"] and names["line"]:
+        _first_row_line(names, debug, va)
+    return names
 
 
 def _first_row_line(loc, debug, va):

@@ -24,12 +24,14 @@ def test_log_cut_in_the_middle_of_reports(crash_logs, tmp_path):
     full, _ = read_log(crash_logs.kinds)
     chain = KINDS.index("chain")
     # A process killed in the middle of a frame line, one killed while it wrote
-    # the module table; later crashes appended after both; the last report cut
-    # at the end of the file.
+    # the module table, one in the middle of a line of the machine section, the
+    # next report's separator glued to it; later crashes appended after them;
+    # the last report cut at the end of the file.
     in_stack = chunks[chain].index(b"ChainOuter") + 5
     in_modules = chunks[chain + 1].index(b"All Modules") + 200
-    cut_log = (chunks[0] + chunks[chain][:in_stack] + chunks[chain + 1][:in_modules] + chunks[chain + 2]
-               + chunks[1][:chunks[1].index(b"Call Stack") + 200])
+    in_system = chunks[chain + 1].index(b"[Build]") + 12
+    cut_log = (chunks[0] + chunks[chain][:in_stack] + chunks[chain + 1][:in_modules] + chunks[chain + 1][:in_system]
+               + chunks[chain + 2].lstrip(b"\r\n") + chunks[1][:chunks[1].index(b"Call Stack") + 200])
     path = tmp_path / "cut.log"
     path.write_bytes(cut_log)
     reports, skipped = read_log(path)
@@ -42,13 +44,13 @@ def test_log_cut_in_the_middle_of_reports(crash_logs, tmp_path):
     assert reports[2]["complete"] and reports[2]["frames"] == full[chain + 2]["frames"]
     assert not reports[3]["complete"] and reports[3]["frames"] == full[1]["frames"][:len(reports[3]["frames"])]
     dll_at = cut_log.index(SEP90, len(chunks[0]) + in_stack)
-    next_at = cut_log.index(SEP90, dll_at + in_modules - 2)
-    assert skipped == [{
-        "file": str(path),
-        "line": line_of(cut_log, dll_at),
-        "reason": "report cut short before its exception line (ends at line %d, where the next report starts)"
-                  % line_of(cut_log, next_at),
-    }]
+    second_at = cut_log.index(SEP90, dll_at + in_modules - 2)
+    next_at = cut_log.index(SEP90, second_at + in_system - 2)
+    reason = "report cut short before its exception line (ends at line %d, where the next report starts)"
+    assert skipped == [
+        {"file": str(path), "line": line_of(cut_log, dll_at), "reason": reason % line_of(cut_log, second_at)},
+        {"file": str(path), "line": line_of(cut_log, second_at), "reason": reason % line_of(cut_log, next_at)},
+    ]
     assert reports[1]["end_line"] == line_of(cut_log, dll_at) - 1
 
 
