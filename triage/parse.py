@@ -35,8 +35,10 @@ _DISPLAY = re.compile(r"(-?\d+) x (-?\d+), (-?\d+) bit")
 _DRIVE = re.compile(r"([A-Za-z]:\\?):\t+(-?\d+)M\t+(-?\d+)M\Z")
 _REGISTER = re.compile(r"([A-Z]{2,3})=([0-9A-F]+)")
 
-# Sections, in the order a report goes through them.
-HEAD, SYSTEM, DRIVES, MODULES, SUMMARY, REGISTERS, STACK, ENDED = range(8)
+# Sections, in the order a report goes through them. A heading this reader
+# does not know opens a section whose lines it passes over: EXTRA before the
+# summary line, LATE_EXTRA after the registers.
+HEAD, SYSTEM, DRIVES, MODULES, EXTRA, SUMMARY, REGISTERS, LATE_EXTRA, STACK, ENDED = range(10)
 
 _HEADINGS = {
     "System Infomation": SYSTEM,
@@ -302,8 +304,9 @@ class LogReader:
     def _section_line(self, report, line, number):
         if line.startswith("\t\t\t"):
             heading = _HEADINGS.get(line.strip())
-            if heading is not None:
-                report.section = heading
+            if heading is None:
+                heading = EXTRA if report.section < SUMMARY else LATE_EXTRA
+            report.section = heading
             return
         if line == SEP40:
             if report.section == SUMMARY:

@@ -91,6 +91,27 @@ def test_summary_line_with_a_system_message(crash_logs, tmp_path):
                                                                      original["frames"])
 
 
+def test_lines_of_a_later_version_are_passed_over(crash_logs, tmp_path):
+    raw = raw_reports(crash_logs.kinds)[0] + b"\r\n\r\n\r\n"
+    later = raw.replace(b"[Build]:", b"[GPU]:          Virtual Display 2.0\r\n[Build]:", 1)
+    later = later.replace(b"\t\t\tCall Stack", b"[Thread]:\t0x1234\r\n\t\t\tCall Stack", 1)
+    modules_end = later.index(b"\r\n" + b"=" * 90 + b"\r\n", later.index(b"All Modules")) + 2
+    later = later[:modules_end] + b"=" * 40 + b"\r\n\t\t\tHandles\r\n0x00000104\tC:\\data.bin\r\n" + later[modules_end:]
+    log = tmp_path / "later.log"
+    log.write_bytes(later)
+    (report,), skipped = read_log(log)
+    (original,), _ = read_log_bytes(raw, tmp_path / "original.log")
+    assert skipped == []
+    assert report["system"].pop("other") == {"GPU": "Virtual Display 2.0"}
+    for key in ("system", "modules", "exception", "fault", "frames", "registers", "complete"):
+        assert report[key] == original[key], key
+
+
+def read_log_bytes(data, path):
+    path.write_bytes(data)
+    return read_log(path)
+
+
 def test_same_crash_twice_makes_one_group(crash_logs):
     result = run_triage("--json", crash_logs.kinds)
     assert result.returncode == 0, result.stderr
@@ -108,9 +129,10 @@ def test_same_crash_twice_makes_one_group(crash_logs):
 
 
 def test_terminal_table(crash_logs):
-    result = run_triage(crash_logs.kinds, direct=True)
+    result = run_triage("--stacks", crash_logs.kinds, direct=True)
     assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
+    table, stacks = result.stdout.split("\n\n#1 ", 1)
+    lines = table.splitlines()
     assert lines[0] == "%d report(s) in 1 file(s), %d group(s), 0 skipped" % (len(KINDS), len(set(KINDS)))
     header, rows = lines[2], lines[3:]
     assert header.split()[:2] == ["count", "first"]
@@ -119,3 +141,7 @@ def test_terminal_table(crash_logs):
     assert rows[0].endswith("EXCEPTION_ACCESS_VIOLATION | crash_host.exe | WriteThroughNullPointer < Run < wmain")
     assert any(r.endswith("(no exception name) | kernelbase.dll | RaiseException < RaiseCode < Run") for r in rows)
     assert all(str(crash_logs.kinds) + ":" in r for r in rows)
+    # Each group's newest stack, the first one that of the second av crash.
+    first = stacks.split("\n\n")[0].splitlines()
+    assert "newest: %s:" % crash_logs.kinds in first[1]
+    assert first[3].split()[:4] == ["0", first[2].split()[1], "crash_host.exe", "WriteThroughNullPointer+32"]
