@@ -5,6 +5,7 @@ Exit status: 0 when at least one report was read, 1 when none could be,
 """
 
 import argparse
+import codecs
 import json
 import os
 import sys
@@ -44,7 +45,6 @@ def _arguments(argv):
 
 
 def _check(args):
-    import codecs
     try:
         codecs.lookup(args.encoding)
     except LookupError:
@@ -60,8 +60,8 @@ def _check(args):
 
 
 def _files(paths, on_skip):
-    """(path to open, name to show) of every file under the given paths, in a
-    stable order."""
+    """Every file under the given paths, folders read recursively in name
+    order; a path that does not exist becomes a skipped entry."""
     for path in paths:
         if os.path.isdir(path):
             for root, dirs, names in os.walk(path):
@@ -128,14 +128,19 @@ def run(args, out, err):
     if json_out is not None:
         json_out.finish(grouper, skipped)
     else:
-        render_table(out, grouper, files_read, len(skipped))
-        if args.stacks:
-            render_stacks(out, grouper)
-        if args.html:
-            with open(args.html, "w", encoding="utf-8") as page:
-                render_html(page, grouper, skipped, files_read)
-            err.write("ruxtrap-triage: wrote %s\n" % args.html)
+        _write_views(args, out, err, grouper, skipped, files_read)
     return EXIT_READ if grouper.reports else EXIT_NOTHING_READ
+
+
+def _write_views(args, out, err, grouper, skipped, files_read):
+    """The table, the stacks and the HTML page, as the options ask."""
+    render_table(out, grouper, files_read, len(skipped))
+    if args.stacks:
+        render_stacks(out, grouper)
+    if args.html:
+        with open(args.html, "w", encoding="utf-8") as page:
+            render_html(page, grouper, skipped, files_read)
+        err.write("ruxtrap-triage: wrote %s\n" % args.html)
 
 
 def main(argv=None):
@@ -146,7 +151,9 @@ def main(argv=None):
         return EXIT_USAGE
     out = sys.stdout
     if hasattr(out, "reconfigure"):
-        out.reconfigure(encoding="utf-8" if args.json else out.encoding, errors="replace")
+        # A path or name the console cannot show must not end the run. The
+        # JSON document is ASCII whatever the console.
+        out.reconfigure(errors="replace")
     try:
         return run(args, out, sys.stderr)
     except BrokenPipeError:

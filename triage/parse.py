@@ -17,8 +17,8 @@ The reader is lenient the same way throughout: a report starts at its
 "[Started Time]:" line wherever that stands, so one cut short by a killed
 process does not swallow the next; lines it does not know inside a report are
 passed over (later versions may add some); text outside any report, and a
-report cut short before its exception line, become skipped entries with file,
-line and reason.
+report cut short before or in its exception line, become skipped entries with
+file, line and reason.
 """
 
 import re
@@ -38,7 +38,7 @@ _REGISTER = re.compile(r"([A-Z]{2,3})=([0-9A-F]+)")
 # Sections, in the order a report goes through them. A heading this reader
 # does not know opens a section whose lines it passes over: EXTRA before the
 # summary line, LATE_EXTRA after the registers.
-HEAD, SYSTEM, DRIVES, MODULES, EXTRA, SUMMARY, REGISTERS, LATE_EXTRA, STACK, ENDED = range(10)
+HEAD, SYSTEM, DRIVES, MODULES, EXTRA, SUMMARY, REGISTERS, LATE_EXTRA, STACK = range(9)
 
 _HEADINGS = {
     "System Infomation": SYSTEM,
@@ -94,9 +94,10 @@ class _Report:
         # cut inside that table is followed by the next report's own one.
         return bool(self.summary_lines) or self.section >= REGISTERS
 
-    def to_record(self):
+    def _modules(self):
+        """The module table's rows, and load addresses by lower-case base name."""
         modules = []
-        names = {}  # load address by lower-case base name
+        names = {}
         for text in self.module_lines:
             row = _module_rows.get(text)
             if row is None:
@@ -105,12 +106,16 @@ class _Report:
                     continue
             modules.append(row[0])
             names.setdefault(row[1], row[2])
-        executable, exception, fault = None, None, None
+        return modules, names
+
+    def _summary(self):
+        """(executable, exception, location) of the summary line, Nones when
+        there is none or it was cut."""
         summary = "\n".join(self.summary_lines).strip("\n")
-        if summary:
-            parsed = parse_summary(summary)
-            if parsed is not None:
-                executable, exception, fault = parsed
+        parsed = parse_summary(summary) if summary else None
+        return parsed or (None, None, None)
+
+    def _frames(self, names):
         frames = []
         for text in self.frame_lines:
             frame = _frames.get(text)
@@ -119,7 +124,13 @@ class _Report:
                 if frame is None:
                     continue
                 _remember(_frames, text, frame)
-            frames.append(dict(frame))
+            frames.append(dict(frame))  # the remembered one stays as parsed
+        return frames
+
+    def to_record(self):
+        modules, names = self._modules()
+        executable, exception, fault = self._summary()
+        frames = self._frames(names)
         for loc in frames if fault is None else [fault] + frames:
             _set_module_offset(loc, names)
         if self.other:
@@ -267,7 +278,7 @@ class LogReader:
                 self._line(line, number, previous)
                 previous = line
         self._close_report(number, at_end=True)
-        self._close_junk()
+        self._close_junk(at_end=True)
         if not self._seen_line:
             self.on_skip(Skipped(name, 0, "empty file" if number == 0 else "holds no text"))
         return self._count
@@ -284,7 +295,7 @@ class LogReader:
             self._report.start_time = _time(line)
             return
         report = self._report
-        if report is None or report.section == ENDED:
+        if report is None:
             self._outside(line, number)
             return
         section = report.section
@@ -299,9 +310,9 @@ class LogReader:
             else:
                 report.blank_after_stack = True
             return
-        self._section_line(report, line, number)
+        self._section_line(report, line)
 
-    def _section_line(self, report, line, number):
+    def _section_line(self, report, line):
         if line.startswith("\t\t\t"):
             heading = _HEADINGS.get(line.strip())
             if heading is None:
@@ -346,12 +357,12 @@ class LogReader:
                 self._junk_start = number
             self._junk_last = number
 
-    def _close_junk(self):
+    def _close_junk(self, at_end=False):
         if self._junk_start is None:
             return
         first, last = self._junk_start, self._junk_last
         self._junk_start = None
-        if first == 1 and self._count == 0 and self._report is None:
+        if at_end and first == 1:
             reason = "no crash report starts here: not a Ruxtrap crash log (lines 1-%d)" % last
         else:
             reason = "text outside any report (lines %d-%d)" % (first, last)
@@ -360,13 +371,19 @@ class LogReader:
     def _close_report(self, last, at_end=False):
         report = self._report
         self._report = None
-        if report is None or report.section == ENDED:
+        if report is None:
             return
         report.last_line = last
+        where = "the end of the file" if at_end else "line %d, where the next report starts" % (last + 1)
         if not report.reached_summary():
-            where = "the end of the file" if at_end else "line %d, where the next report starts" % (last + 1)
-            self.on_skip(Skipped(report.file, report.line, "report cut short before its exception line (ends at %s)" % where))
+            self._skip_report(report, "report cut short before its exception line (ends at %s)" % where)
             return
-        report.section = ENDED
+        record = report.to_record()
+        if record["fault"] is None and not record["frames"] and not record["registers"]:
+            self._skip_report(report, "report cut short in its exception line (ends at %s)" % where)
+            return
         self._count += 1
-        self.on_report(report.to_record())
+        self.on_report(record)
+
+    def _skip_report(self, report, reason):
+        self.on_skip(Skipped(report.file, report.line, reason))

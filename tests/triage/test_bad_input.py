@@ -54,16 +54,28 @@ def test_log_cut_in_the_middle_of_reports(crash_logs, tmp_path):
     assert reports[1]["end_line"] == line_of(cut_log, dll_at) - 1
 
 
+def test_log_cut_in_its_exception_line(crash_logs, tmp_path):
+    chunk = report_chunks(crash_logs.kinds)[0]
+    data = chunk[:chunk.index(b" caused an ") + 20]
+    path = tmp_path / "cut-summary.log"
+    path.write_bytes(data)
+    assert read_log(path) == ([], [{"file": str(path), "line": 1, "reason":
+                                   "report cut short in its exception line (ends at the end of the file)"}])
+    assert run_triage(path).returncode == 1
+
+
 def test_text_between_reports_is_skipped_with_its_lines(crash_logs, tmp_path):
     chunks = report_chunks(crash_logs.kinds)
-    data = chunks[0] + b"copied from an e-mail\r\nby hand\r\n" + chunks[1]
+    data = b"From: a user\r\n\r\n" + chunks[0] + b"copied from an e-mail\r\nby hand\r\n" + chunks[1]
     path = tmp_path / "mixed.log"
     path.write_bytes(data)
     reports, skipped = read_log(path)
     assert len(reports) == 2
-    first = line_of(data, len(chunks[0]))
-    assert skipped == [{"file": str(path), "line": first,
-                        "reason": "text outside any report (lines %d-%d)" % (first, first + 1)}]
+    first = line_of(data, data.index(b"copied"))
+    assert skipped == [
+        {"file": str(path), "line": 1, "reason": "text outside any report (lines 1-1)"},
+        {"file": str(path), "line": first, "reason": "text outside any report (lines %d-%d)" % (first, first + 1)},
+    ]
 
 
 def test_files_that_are_not_logs(crash_logs, build_dir, tmp_path):
