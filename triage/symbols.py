@@ -111,20 +111,23 @@ class Symbolizer:
         """Answers for (path, va) queries, in their order: dicts with
         FunctionName, StartAddress, FileName, Line; None where it has none."""
         missing = [q for q in dict.fromkeys(queries) if q not in self._cache]
+        if len(self._cache) + len(missing) > _CACHE_LIMIT:
+            self._cache.clear()
+            missing = list(dict.fromkeys(queries))
         for i in range(0, len(missing), _BATCH):
             self._ask(missing[i:i + _BATCH])
         return [self._cache.get(q) for q in queries]
 
     def _ask(self, batch):
-        if len(self._cache) > _CACHE_LIMIT:
-            self._cache.clear()
+        # Forward slashes: llvm-symbolizer takes them on Windows too, and a
+        # backslash before the closing quote would escape it.
         lines = "".join('"%s" 0x%X\n' % (path.replace("\\", "/"), va) for path, va in batch)
         try:
             self._process.stdin.write(lines)
             self._process.stdin.flush()
             answers = [self._process.stdout.readline() for _ in batch]
         except (OSError, ValueError):
-            answers = [""] * len(batch)
+            answers = [""] * len(batch)  # the process is gone: no names from here on
         for query, answer in zip(batch, answers):
             self._cache[query] = _first_symbol(answer)
 
