@@ -75,17 +75,38 @@ def _files(paths, on_skip):
 
 
 class _JsonOut:
-    """Writes the document as the reports come, so none has to be kept."""
+    """Writes the document as the reports come, so none has to be kept: one
+    report a line."""
+
+    _COMPACT = (",", ":")
+    _MODULE_TABLES = 256
 
     def __init__(self, out):
         self.out = out
         self.first = True
+        self._tables = {}
         out.write('{"reports": [')
 
     def add(self, report):
         self.out.write("\n" if self.first else ",\n")
         self.first = False
-        self.out.write(json.dumps(report))
+        fields = dict(report)
+        modules = fields.pop("modules")
+        text = json.dumps(fields, separators=self._COMPACT)
+        self.out.write(text[:-1] + ',"modules":' + self._module_table(modules) + "}")
+
+    def _module_table(self, modules):
+        """The module table's text. Reports of one program on one machine
+        share their table, row objects and all (the reader hands out one row
+        object per distinct line): it is encoded once. The cache holds the
+        rows, so their ids are not reused while it keys on them."""
+        key = tuple(map(id, modules))
+        entry = self._tables.get(key)
+        if entry is None:
+            if len(self._tables) >= self._MODULE_TABLES:
+                self._tables.clear()
+            entry = self._tables[key] = (json.dumps(modules, separators=self._COMPACT), modules)
+        return entry[0]
 
     def finish(self, grouper, skipped):
         self.out.write('\n],\n"groups": ')
