@@ -14,6 +14,7 @@ llvm-symbolizer's answer).
 
 from array import array
 from bisect import bisect_left, bisect_right
+from collections import namedtuple
 import struct
 
 DW_LNS_copy, DW_LNS_advance_pc, DW_LNS_advance_line, DW_LNS_set_file = 1, 2, 3, 4
@@ -25,6 +26,9 @@ DW_LNCT_path = 1
 # strings, LEB128 numbers or blocks, read below.
 _FIXED_FORMS = {0x0B: 1, 0x05: 2, 0x06: 4, 0x07: 8, 0x1E: 16, 0x11: 1, 0x12: 2, 0x13: 4, 0x14: 8, 0x0C: 1}
 DW_FORM_string, DW_FORM_strp, DW_FORM_line_strp, DW_FORM_udata, DW_FORM_block = 0x08, 0x0E, 0x1F, 0x0F, 0x09
+
+
+_Header = namedtuple("_Header", "version min_inst line_base line_range opcode_base lengths")
 
 
 class _Unsupported(Exception):
@@ -152,7 +156,8 @@ class LineTable:
             names = self._file_table_v5(c, offset_size)
         else:
             names = self._file_table_v4(c)
-        self._run_program(_Cursor(data, program), end, names, version, min_inst, line_base, line_range, opcode_base, lengths)
+        header = _Header(version, min_inst, line_base, line_range, opcode_base, lengths)
+        self._run_program(_Cursor(data, program), end, names, header)
         return end
 
     @staticmethod
@@ -214,7 +219,8 @@ class LineTable:
             raise _Unsupported("form 0x%X" % form)
         return c.u(size)
 
-    def _run_program(self, c, end, names, version, min_inst, line_base, line_range, opcode_base, lengths):
+    def _run_program(self, c, end, names, header):
+        version, min_inst, line_base, line_range, opcode_base, lengths = header
         data = c.data
         address, file, line = 0, 1, 1
         seq = _Sequence(names)

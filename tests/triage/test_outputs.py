@@ -2,7 +2,6 @@
 browser sees it."""
 
 import json
-import os
 import re
 import shutil
 import subprocess
