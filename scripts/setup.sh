@@ -19,6 +19,12 @@ fi
 for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 cmake make googletest time; do
   have_pkg "$p" || need+=("$p")
 done
+# The triage tool and its tests: Python 3 with pytest, llvm-symbolizer (llvm)
+# for offline names, clang and lld for the host with a PDB, chromium to
+# render the HTML page.
+for p in python3 python3-pytest llvm clang lld chromium; do
+  have_pkg "$p" || need+=("$p")
+done
 
 # A virtual display, on which the tests see the script host's message box.
 for p in xvfb xauth; do
