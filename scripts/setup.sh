@@ -19,6 +19,11 @@ fi
 for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 cmake make googletest time; do
   have_pkg "$p" || need+=("$p")
 done
+# The release: llvm-dlltool (package llvm) makes the import library Ruxtrap.lib;
+# the tests build hosts with PDBs with clang and lld.
+for p in clang lld llvm; do
+  have_pkg "$p" || need+=("$p")
+done
 
 if [ "${#need[@]}" -gt 0 ] || [ -n "${arch_added:-}" ]; then
   echo "setup: installing ${need[*]:-(package lists for i386)}"
