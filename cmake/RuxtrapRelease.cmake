@@ -6,6 +6,10 @@
 #   lib/Ruxtrap.lib          import library for the Microsoft toolchain and lld
 #   lib/cmake/Ruxtrap/       the package for find_package(Ruxtrap)
 # `cmake --install` lays it out; `cpack` zips it as Ruxtrap-<version>-win32.zip.
+if(RUXTRAP_STRIP)
+  message(WARNING "RUXTRAP_STRIP builds Ruxtrap.dll without debug information: "
+                  "Ruxtrap.dll.debug of this build's release holds none")
+endif()
 find_program(RUXTRAP_OBJCOPY i686-w64-mingw32-objcopy REQUIRED)
 find_program(RUXTRAP_DLLTOOL i686-w64-mingw32-dlltool REQUIRED)
 find_program(RUXTRAP_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
