@@ -204,6 +204,12 @@ TEST(VersionResource, BuiltAndShippedDllsCarryTheProjectVersion) {
     EXPECT_EQ(Widen(RUXTRAP_DESCRIPTION), block.Text(language, codePage, L"FileDescription"));
     EXPECT_EQ(Widen(RUXTRAP_COPYRIGHT), block.Text(language, codePage, L"LegalCopyright"));
     EXPECT_EQ(L"Ruxtrap.dll", block.Text(language, codePage, L"OriginalFilename"));
+    printf("%s: %u.%u.%u.%u, %ls %ls, \"%ls\", \"%ls\"\n", Narrow(dll).c_str(),
+           HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+           LOWORD(fixed->dwFileVersionLS), block.Text(language, codePage, L"ProductName").c_str(),
+           block.Text(language, codePage, L"ProductVersion").c_str(),
+           block.Text(language, codePage, L"FileDescription").c_str(),
+           block.Text(language, codePage, L"LegalCopyright").c_str());
   }
 }
 
