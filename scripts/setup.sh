@@ -19,9 +19,10 @@ fi
 for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 cmake make googletest time; do
   have_pkg "$p" || need+=("$p")
 done
-# The triage tool and its tests: Python 3 with pytest, llvm-symbolizer (llvm)
-# for offline names, clang and lld for the host with a PDB, chromium to
-# render the HTML page.
+# The release and the triage tool: llvm-dlltool (llvm) makes the import
+# library Ruxtrap.lib; clang and lld build the test hosts with PDBs;
+# llvm-symbolizer (llvm) gives the triage tool offline names; Python 3 with
+# pytest runs its tests and chromium renders its HTML page.
 for p in python3 python3-pytest llvm clang lld chromium; do
   have_pkg "$p" || need+=("$p")
 done

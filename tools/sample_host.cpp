@@ -3,12 +3,12 @@
 //   sample_host [av|div0|cpp|thread]      (av is the default)
 #include <windows.h>
 
+#include <ruxtrap.h>
+
 #include <stdio.h>
 #include <wchar.h>
 
 namespace {
-
-using InitRuxtrapFn = void(WINAPI*)(const char*);
 
 // Each crash sits in a function of its own, so the report's call stack names it.
 __attribute__((noinline)) void WriteThroughNullPointer() {

@@ -1,5 +1,6 @@
 // The library's one export and its module entry point. Built into the DLL only.
 #include "lifecycle/lifecycle.h"
+#include "ruxtrap.h"
 
 // The argument is accepted and never read: any value, null included, gives the
 // same installation.
