@@ -17,6 +17,13 @@ MAX_LINE_CHARS = 1 << 16
 _BOMS = ((codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be"))
 
 
+class CutLine(str):
+    """The file's last line when no line end follows it: the writer stopped in
+    the middle of it (a process killed while it wrote its report). Its text
+    may end anywhere, even where a whole line could end ("line 0" of
+    "line 0047")."""
+
+
 def sniff_encoding(head, default):
     """(encoding, bytes of mark to skip) for a file that starts with head."""
     for mark, name in _BOMS:
@@ -53,4 +60,4 @@ def read_line_batches(stream, default_encoding):
             break
         chunk = stream.read(CHUNK_BYTES)
     if carry:
-        yield [carry]
+        yield [CutLine(carry)]

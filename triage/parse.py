@@ -23,7 +23,7 @@ file, line and reason.
 
 import re
 
-from .lines import read_line_batches
+from .lines import CutLine, read_line_batches
 from .locations import parse_frame, parse_summary
 
 SEP90 = "=" * 90
@@ -260,9 +260,13 @@ class LogReader:
                 number += 1
                 # Module rows and frame lines, most of a report, take the
                 # short way; they are parsed when the report is complete.
+                # A row, frame or machine line the writer stopped in is not
+                # read at all: its value may look whole and be wrong.
                 report = self._report
                 if report is not None and line:
                     section = report.section
+                    if isinstance(line, CutLine) and section in (MODULES, STACK, SYSTEM):
+                        continue
                     if section == MODULES and line[0] == "0":
                         report.module_lines.append(line)
                         previous = line

@@ -54,6 +54,20 @@ def test_log_cut_in_the_middle_of_reports(crash_logs, tmp_path):
     assert reports[1]["end_line"] == line_of(cut_log, dll_at) - 1
 
 
+def test_frame_line_cut_where_a_whole_line_could_end(crash_logs, tmp_path):
+    # "line 0" of "line 0065": without its line end the frame line is known
+    # to be cut, and is dropped rather than read as line 0.
+    chain = KINDS.index("chain")
+    full, _ = read_log(crash_logs.kinds)
+    chunk = report_chunks(crash_logs.kinds)[chain]
+    cut_at = chunk.index(b", line 0", chunk.index(b"ChainMiddle()")) + len(b", line 0")
+    path = tmp_path / "cut-frame.log"
+    path.write_bytes(chunk[:cut_at])
+    reports, _ = read_log(path)
+    assert [f["function"] for f in reports[0]["frames"]] == ["ChainInner"]
+    assert reports[0]["frames"] == full[chain]["frames"][:1]
+
+
 def test_log_cut_in_its_exception_line(crash_logs, tmp_path):
     chunk = report_chunks(crash_logs.kinds)[0]
     data = chunk[:chunk.index(b" caused an ") + 20]
