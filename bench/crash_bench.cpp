@@ -1,26 +1,29 @@
 // The crash benchmark: time from the fault to the end of the crashed process,
-// with the library and without, and where the library's time goes.
-//   crash_bench [RUNS]          (at least 7; default 9)
-// Runs under Wine from bin/bench/, beside the crash host's folders, with
-// Wine's crash debugger allowed (case C is its crash dump).
+// with the library and without, the platform's own share of a report, and
+// where a report's time goes inside the crash.
+//   crash_bench RUNS STEPS_FOLDER
+// RUNS: at least 7. STEPS_FOLDER: a folder with the crash host and a
+// Ruxtrap.dll built with RUXTRAP_STEP_TIMES (bench/run.sh builds it).
+// Runs under Wine from bin/bench/, beside the crash host, with Wine's crash
+// debugger allowed (case C is its crash dump).
 #include <windows.h>
 // windows.h first
 #include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "describe/symbol_engine.h"
-#include "report/report.h"
-#include "report/report_places.h"
-#include "sysinfo/sysinfo.h"
-
 namespace {
+
+const wchar_t kFaultStamp[] = L"C:\\ruxtrap-fault-qpc.txt";
+const wchar_t kStepTimes[] = L"C:\\ruxtrap-steps.txt";
 
 double Milliseconds(LONGLONG ticks) {
   LARGE_INTEGER frequency;
@@ -41,11 +44,24 @@ std::wstring Folder() {
   return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-// One crash: milliseconds from the host's stamp before its fault to the end of
-// its process, or a negative number when the run went wrong.
-double TimeCrash(const std::wstring& program, const std::wstring& arguments, DWORD* exitCode) {
-  DeleteFileW(L"C:\\ruxtrap-fault-qpc.txt");
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// One crash: the counter at the host's fault and at the end of its process,
+// or a fault stamp of 0 when the run went wrong.
+struct CrashTimes {
+  LONGLONG fault = 0;
+  LONGLONG end = 0;
+  double Ms() const { return fault ? Milliseconds(end - fault) : -1; }
+};
+
+CrashTimes Crash(const std::wstring& program, const std::wstring& arguments, DWORD* exitCode) {
+  DeleteFileW(kFaultStamp);
+  DeleteFileW(kStepTimes);
   DeleteFileW(L"C:\\CrashEvent.log");
+  CrashTimes times;
   std::wstring line = L"\"" + program + L"\" " + arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -56,43 +72,77 @@ double TimeCrash(const std::wstring& program, const std::wstring& arguments, DWO
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
     CloseHandle(nul);
-    return -1;
+    return times;
   }
   WaitForSingleObject(info.hProcess, 120000);
-  LONGLONG end = Now();
+  times.end = Now();
   GetExitCodeProcess(info.hProcess, exitCode);
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   CloseHandle(nul);
-  FILE* stamp = _wfopen(L"C:\\ruxtrap-fault-qpc.txt", L"r");
-  long long fault = 0;
-  if (stamp == nullptr || fscanf(stamp, "%lld", &fault) != 1) fault = 0;
+  FILE* stamp = _wfopen(kFaultStamp, L"r");
+  if (stamp == nullptr || fscanf(stamp, "%lld", &times.fault) != 1) times.fault = 0;
   if (stamp) fclose(stamp);
-  return fault ? Milliseconds(end - fault) : -1;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
+  return times;
 }
 
 struct Case {
   const char* name;
-  const wchar_t* folder;  // below the bin folder
+  std::wstring program;
   const wchar_t* arguments;
   std::vector<double> times;
 };
 
-// Milliseconds one call of fn takes, median of runs.
-template <class Fn>
-double TimeCall(int runs, Fn fn) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    LONGLONG start = Now();
-    fn();
-    times.push_back(Milliseconds(Now() - start));
+// The steps of one report: milliseconds from the stamp before to each
+// step's own stamp (the first from the host's fault), summed over the
+// step's stamps (the frame steps, one a frame), and the end of the process.
+using StepSplit = std::map<std::string, double>;
+
+bool ReadSteps(const CrashTimes& crash, StepSplit* split, std::vector<std::string>* order) {
+  FILE* in = _wfopen(kStepTimes, L"r");
+  if (in == nullptr) return false;
+  char name[128];
+  long long counter = 0, frequency = 0;
+  bool ok = fscanf(in, "frequency\t%lld\n", &frequency) == 1;
+  LONGLONG previous = crash.fault;
+  while (ok && fscanf(in, "%127[^\t]\t%lld\n", name, &counter) == 2) {
+    if (std::find(order->begin(), order->end(), name) == order->end()) order->push_back(name);
+    (*split)[name] += Milliseconds(counter - previous);
+    previous = counter;
   }
-  return Median(times);
+  fclose(in);
+  (*split)["process end"] += Milliseconds(crash.end - previous);
+  if (std::find(order->begin(), order->end(), "process end") == order->end()) order->push_back("process end");
+  return ok;
+}
+
+// Medians, step by step, of RUNS crashes of the host with step times.
+bool MeasureSteps(const std::wstring& program, const wchar_t* arguments, int runs, StepSplit* medians,
+                  std::vector<std::string>* order) {
+  std::map<std::string, std::vector<double>> all;
+  for (int run = -1; run < runs; ++run) {
+    DWORD code = 0;
+    CrashTimes crash = Crash(program, arguments, &code);
+    StepSplit split;
+    if (crash.fault == 0 || !ReadSteps(crash, &split, order)) return false;
+    if (run < 0) continue;  // warm-up
+    for (const auto& step : split) all[step.first].push_back(step.second);
+  }
+  for (const auto& step : all) (*medians)[step.first] = Median(step.second);
+  return true;
+}
+
+double Step(const StepSplit& split, const char* name) {
+  auto at = split.find(name);
+  return at == split.end() ? 0 : at->second;
+}
+
+void PrintSplit(const char* title, const StepSplit& split, const std::vector<std::string>& order) {
+  double total = 0;
+  for (const auto& step : split) total += step.second;
+  printf("%s, median of each step (ms):\n", title);
+  for (const std::string& name : order) printf("  %-34s %8.1f\n", name.c_str(), Step(split, name.c_str()));
+  printf("  %-34s %8.1f\n", "sum", total);
 }
 
 int CountThreads() {
@@ -106,22 +156,41 @@ int CountThreads() {
   return count;
 }
 
+// Milliseconds InitRuxtrap takes in this process, and the threads it starts.
+void MeasureInit(const std::wstring& bin) {
+  HMODULE library = LoadLibraryW((bin + L"\\Ruxtrap.dll").c_str());
+  auto init = reinterpret_cast<void(WINAPI*)(const char*)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(library, "InitRuxtrap")));
+  int threadsBefore = CountThreads();
+  LONGLONG start = Now();
+  init("bench");
+  double ms = Milliseconds(Now() - start);
+  printf("InitRuxtrap: %.3f ms (target < 1), threads before %d, after %d\n", ms, threadsBefore, CountThreads());
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  int runs = argc > 1 ? _wtoi(argv[1]) : 9;
-  if (runs < 7) runs = 7;
-  std::wstring bin = Folder() + L"\\..";
+  if (argc < 3) {
+    fwprintf(stderr, L"usage: crash_bench RUNS STEPS_FOLDER\n");
+    return 2;
+  }
+  int runs = _wtoi(argv[1]) < 7 ? 7 : _wtoi(argv[1]);
+  const std::wstring bin = Folder() + L"\\..";
+  const std::wstring host = bin + L"\\crash_host.exe";
+  const std::wstring stepsHost = std::wstring(argv[2]) + L"\\crash_host.exe";
   Case cases[] = {
-      {"A  library, shallow crash", L"\\real-wscript", L"--stamp av", {}},
-      {"B  library, 200 frames deep", L"\\real-wscript", L"--stamp deep 200", {}},
-      {"C  no library, Wine's crash dump", L"", L"--no-init --stamp av", {}},
-      {"D  host filter that only exits", L"", L"--no-init --own-filter --stamp av", {}},
+      {"A  library, shallow crash", host, L"--stamp av", {}},
+      {"B  library, 200 frames deep", host, L"--stamp deep 200", {}},
+      {"C  no library, Wine's crash dump", host, L"--no-init --stamp av", {}},
+      {"D  host filter that only exits", host, L"--no-init --own-filter --stamp av", {}},
+      {"W  platform only, shallow", host, L"--no-init --platform-walk --stamp av", {}},
+      {"V  platform only, 200 frames", host, L"--no-init --platform-walk --stamp deep 200", {}},
   };
   for (int run = -1; run < runs; ++run) {  // run -1 warms up
     for (Case& c : cases) {
       DWORD code = 0;
-      double ms = TimeCrash(bin + c.folder + L"\\crash_host.exe", c.arguments, &code);
+      double ms = Crash(c.program, c.arguments, &code).Ms();
       if (ms < 0) {
         fwprintf(stderr, L"crash_bench: a run of %hs failed (exit code 0x%08lX)\n", c.name, code);
         return 1;
@@ -129,32 +198,37 @@ int wmain(int argc, wchar_t** argv) {
       if (run >= 0) c.times.push_back(ms);
     }
   }
-  double a = Median(cases[0].times), b = Median(cases[1].times), c = Median(cases[2].times), d = Median(cases[3].times);
+  double a = Median(cases[0].times), b = Median(cases[1].times), c = Median(cases[2].times);
+  double d = Median(cases[3].times), w = Median(cases[4].times), v = Median(cases[5].times);
   printf("Fault to end of process, median of %d runs (ms):\n", runs);
   for (const Case& k : cases) printf("  %-36s %8.1f\n", k.name, Median(k.times));
-  printf("A/C = %.2f (target <= 4)   B/A = %.2f (target <= 1.25)   A-D = %.1f ms\n", a / c, b / a, a - d);
 
-  // Where the report's time goes, measured in this process: the same calls
-  // the report makes, one by one.
-  double symbols = TimeCall(5, [] {
-    ruxtrap::EnsureSymbolEngine();
-    ruxtrap::ReleaseSymbolEngine();
-  });
-  double directX = TimeCall(5, [] { ruxtrap::QueryDirectXVersion(nullptr, nullptr, nullptr); });
-  ruxtrap::ResolveReportPlaces();  // the system's script host, as the report starts it
-  double launch = TimeCall(5, [] {
-    ruxtrap::LaunchProcess(ruxtrap::TheReportPlaces().scriptHost, "WScript.exe c:\\~tmp.vbs");
-  });
-  double rest = a - d - symbols - directX - launch;
-  printf("Report time split (ms): symbol set-up %.1f, DxDiag %.1f, script host launch %.1f, rest %.1f (%.1f%% of A)\n",
-         symbols, directX, launch, rest, 100.0 * rest / a);
+  StepSplit shallow, deep;
+  std::vector<std::string> shallowOrder, deepOrder;
+  if (!MeasureSteps(stepsHost, L"--stamp av", runs, &shallow, &shallowOrder) ||
+      !MeasureSteps(stepsHost, L"--stamp deep 200", runs, &deep, &deepOrder)) {
+    fwprintf(stderr, L"crash_bench: no step times from %ls\n", stepsHost.c_str());
+    return 1;
+  }
+  PrintSplit("In the crash, shallow (A with step times)", shallow, shallowOrder);
+  PrintSplit("In the crash, 200 frames deep (B with step times)", deep, deepOrder);
 
-  // The export: how long InitRuxtrap takes and whether it starts a thread.
-  HMODULE library = LoadLibraryW((bin + L"\\Ruxtrap.dll").c_str());
-  auto init = reinterpret_cast<void(WINAPI*)(const char*)>(
-      reinterpret_cast<void (*)()>(GetProcAddress(library, "InitRuxtrap")));
-  int threadsBefore = CountThreads();
-  double initMs = TimeCall(1, [init] { init("bench"); });
-  printf("InitRuxtrap: %.3f ms, threads before %d, after %d\n", initMs, threadsBefore, CountThreads());
+  // The library's own share: what A spends beyond the platform's symbol
+  // set-up and walk (W), the DirectX query and the script host (measured in
+  // the crash).
+  const double directX = Step(shallow, "DirectX");
+  const double scriptHost = Step(shallow, "script host start") + Step(shallow, "script host wait");
+  const double own = a - w - directX - scriptHost;
+  printf("Library's own share of A: A - W - DirectX - script host = %.1f - %.1f - %.1f - %.1f = %.1f ms"
+         " = %.1f%% of A (target < 10%%)\n",
+         a, w, directX, scriptHost, own, 100.0 * own / a);
+  printf("200 frames: B - A = %.1f ms, V - W = %.1f ms, ratio %.2f (target <= 1.10)\n", b - a, v - w,
+         (b - a) / (v - w));
+  printf("Frame steps at 200 frames (ms, all frames): walk %.1f, module base %.1f, module name %.1f, symbol %.1f,"
+         " source line %.1f, write and flush %.1f\n",
+         Step(deep, "frame: walk"), Step(deep, "frame: module base"), Step(deep, "frame: module name"),
+         Step(deep, "frame: symbol"), Step(deep, "frame: source line"), Step(deep, "frame: write and flush"));
+  printf("A/C = %.2f (target <= 2.0)   B/A = %.2f   A-D = %.1f ms\n", a / c, b / a, a - d);
+  MeasureInit(bin);
   return 0;
 }

@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
 # The crash benchmark: builds what it needs, times crashes under Wine, and
-# prints medians, ratios, the crashing process's peak memory and the size of
-# the stripped library.
+# prints medians, the platform's own share, the split of a report's time
+# inside the crash, the ratios against their targets, the crashing process's
+# peak memory and the size of the stripped library.
 #   bench/run.sh [RUNS] [BUILD_DIR]      (default: 9 runs, build)
+# The split comes from a second build with step times, in BUILD_DIR-steps.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${1:-9}"
 build="$(realpath -m "${2:-$root/build}")"
+steps="$build-steps"
 
 "$root/scripts/build.sh" "$build" crash_bench >/dev/null
+cmake -S "$root" -B "$steps" -DRUXTRAP_STEP_TIMES=ON -DRUXTRAP_TESTS=OFF >/dev/null
+cmake --build "$steps" -j"$(nproc)" --target Ruxtrap crash_host >/dev/null
 
 . "$root/scripts/wine-env.sh" "$build/wineprefix"
 ensure_wine_prefix
 start_wineserver
 # Case C is Wine's own crash dump: its debugger stays allowed for the bench.
-WINEDLLOVERRIDES="mscoree=;mshtml=" wine "$build/bin/bench/crash_bench.exe" "$runs" 2>/dev/null | tr -d '\r'
+WINEDLLOVERRIDES="mscoree=;mshtml=" wine "$build/bin/bench/crash_bench.exe" "$runs" "$(winepath -w "$steps/bin")" \
+  2>/dev/null | tr -d '\r'
 
 # GNU time's maximum resident size of the wine command is that of the
 # Windows process itself.
 peak() { /usr/bin/time -f %M wine "$@" 2>&1 >/dev/null | tail -n 1; }
-echo "Peak memory of the crashing process (KB): with the library $(peak "$build/bin/real-wscript/crash_host.exe" av)," \
+echo "Peak memory of the crashing process (KB): with the library $(peak "$build/bin/crash_host.exe" av)," \
      "without $(peak "$build/bin/crash_host.exe" --no-init av)"
 
 stripped="$(mktemp --suffix=.dll)"

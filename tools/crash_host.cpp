@@ -1,9 +1,11 @@
 // The crash host of the end-to-end tests: loads Ruxtrap.dll from its own
 // folder, calls InitRuxtrap, then crashes in the way its arguments choose.
-//   crash_host [--no-init] [--stamp] [--own-filter] MODE [ARGS...]
+//   crash_host [--no-init] [--stamp] [--own-filter | --platform-walk] MODE [ARGS...]
 // Every crash sits in a named function of its own, so reports can be checked
 // for the functions of the call stack.
 #include <windows.h>
+// windows.h first
+#include <dbghelp.h>
 
 #include <stdio.h>
 #include <wchar.h>
@@ -322,6 +324,72 @@ LONG WINAPI EndProcessFilter(EXCEPTION_POINTERS*) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// What a report cannot do without, asked of the platform alone: the symbol
+// handler set up as the library sets it up, then the walk with one symbol
+// and one source-line lookup a frame. The crash benchmark's measure of the
+// platform's own share. DbgHelp is bound before the crash, as the library's
+// import has it loaded.
+struct DbgHelp {
+  decltype(&SymGetOptions) getOptions;
+  decltype(&SymSetOptions) setOptions;
+  decltype(&SymInitialize) initialize;
+  decltype(&StackWalk64) stackWalk;
+  decltype(&SymFunctionTableAccess64) functionTableAccess;
+  decltype(&SymGetModuleBase64) getModuleBase;
+  decltype(&SymGetSymFromAddr64) getSymbol;
+  decltype(&SymGetLineFromAddr64) getLine;
+} dbghelp;
+
+template <class Fn>
+void Bind(HMODULE module, const char* name, Fn* entry) {
+  *entry = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+void BindDbgHelp() {
+  HMODULE module = LoadLibraryW(L"dbghelp.dll");
+  Bind(module, "SymGetOptions", &dbghelp.getOptions);
+  Bind(module, "SymSetOptions", &dbghelp.setOptions);
+  Bind(module, "SymInitialize", &dbghelp.initialize);
+  Bind(module, "StackWalk64", &dbghelp.stackWalk);
+  Bind(module, "SymFunctionTableAccess64", &dbghelp.functionTableAccess);
+  Bind(module, "SymGetModuleBase64", &dbghelp.getModuleBase);
+  Bind(module, "SymGetSymFromAddr64", &dbghelp.getSymbol);
+  Bind(module, "SymGetLineFromAddr64", &dbghelp.getLine);
+}
+
+LONG WINAPI PlatformWalkFilter(EXCEPTION_POINTERS* pointers) {
+  HANDLE process = GetCurrentProcess();
+  dbghelp.setOptions(dbghelp.getOptions() | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
+  dbghelp.initialize(process, nullptr, TRUE);
+  static CONTEXT context;
+  context = *pointers->ContextRecord;
+  STACKFRAME64 frame = {};
+  frame.AddrPC.Offset = context.Eip;
+  frame.AddrFrame.Offset = context.Ebp;
+  frame.AddrStack.Offset = context.Esp;
+  frame.AddrPC.Mode = frame.AddrFrame.Mode = frame.AddrStack.Mode = AddrModeFlat;
+  static union {
+    IMAGEHLP_SYMBOL64 symbol;
+    BYTE bytes[1024];
+  } symbol;
+  for (int n = 0; n < 10000 && dbghelp.stackWalk(IMAGE_FILE_MACHINE_I386, process, GetCurrentThread(), &frame,
+                                                  &context, nullptr, dbghelp.functionTableAccess,
+                                                  dbghelp.getModuleBase, nullptr);
+       ++n) {
+    memset(&symbol, 0, sizeof(symbol));
+    symbol.symbol.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
+    symbol.symbol.MaxNameLength = 992;
+    DWORD64 displacement = 0;
+    if (!dbghelp.getSymbol(process, frame.AddrPC.Offset, &displacement, &symbol.symbol)) continue;
+    IMAGEHLP_LINE64 line = {};
+    line.SizeOfStruct = sizeof(line);
+    DWORD lineDisplacement = 0;
+    dbghelp.getLine(process, frame.AddrPC.Offset, &lineDisplacement, &line);
+  }
+  TerminateProcess(process, 9);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 int wmain(int argc, wchar_t** argv) {
   int next = 1;
   bool init = true;
@@ -329,9 +397,14 @@ int wmain(int argc, wchar_t** argv) {
     if (wcscmp(argv[next], L"--no-init") == 0) init = false;
     if (wcscmp(argv[next], L"--stamp") == 0) stampFault = true;
     if (wcscmp(argv[next], L"--own-filter") == 0) SetUnhandledExceptionFilter(&EndProcessFilter);
+    if (wcscmp(argv[next], L"--load-library") == 0) LoadLibraryW(L"Ruxtrap.dll");
+    if (wcscmp(argv[next], L"--platform-walk") == 0) {
+      BindDbgHelp();
+      SetUnhandledExceptionFilter(&PlatformWalkFilter);
+    }
   }
   if (next >= argc) {
-    fwprintf(stderr, L"usage: crash_host [--no-init] [--stamp] [--own-filter] MODE [ARGS...]\n");
+    fwprintf(stderr, L"usage: crash_host [--no-init] [--stamp] [--own-filter | --platform-walk] MODE [ARGS...]\n");
     return 2;
   }
   if (init) {

@@ -2,6 +2,7 @@
 #include "describe/symbol_engine.h"
 #include "probes/loader_lock.h"
 #include "support/fault_guard.h"
+#include "support/step_times.h"
 
 namespace ruxtrap {
 
@@ -26,6 +27,52 @@ void SeedStackFrame(const CONTEXT* context) {
   walk.frame.AddrFrame.Mode = AddrModeFlat;
   walk.frame.AddrStack.Mode = AddrModeFlat;
 }
+
+// The base names of the modules the walk has met. A deep stack passes
+// through few modules, and asking PSAPI for the name at every frame walks the
+// loader's list each time (half a millisecond a frame under Wine); each
+// module is asked once a walk. Names that may have been cut (as long as the
+// slot) are not kept.
+struct ModuleNameCache {
+  static constexpr int kSlots = 32;
+  struct Slot {
+    DWORD64 base;
+    DWORD length;
+    wchar_t name[MAX_PATH];
+  } slots[kSlots];
+  int used;
+
+  void Clear() { used = 0; }
+
+  // Writes the name of the module at base at the line's position, as the
+  // platform call would for the room left, and moves the position over it.
+  void AppendName(DWORD64 base) {
+    for (int i = 0; i < used; ++i)
+      if (slots[i].base == base) return AppendCopy(slots[i]);
+    const DescribePlatform& p = TheDescribePlatform();
+    HMODULE module = reinterpret_cast<HMODULE>(static_cast<DWORD>(base));
+    if (used < kSlots) {
+      Slot& slot = slots[used];
+      DWORD n = p.getModuleBaseName(GetCurrentProcess(), module, slot.name, MAX_PATH);
+      if (n + 1 < MAX_PATH) {
+        slot.base = base;
+        slot.length = n;
+        ++used;
+        return AppendCopy(slot);
+      }
+    }
+    reportLine.Advance(
+        p.getModuleBaseName(GetCurrentProcess(), module, ReportBuffer + reportLine.position, reportLine.Room()));
+  }
+
+  static void AppendCopy(const Slot& slot) {
+    DWORD room = static_cast<DWORD>(reportLine.Room());
+    if (room == 0) return;
+    DWORD n = slot.length < room ? slot.length : room - 1;
+    memcpy(ReportBuffer + reportLine.position, slot.name, n * sizeof(wchar_t));
+    reportLine.Advance(n);
+  }
+} moduleNames;
 
 // The memory is always that of the calling process; an unreadable address
 // is reported to the walker, never faulted on.
@@ -62,12 +109,14 @@ bool AdvanceWalk() {
 bool BuildFrameLine(DWORD flags) {
   EnsureSymbolEngine();
   if (!AdvanceWalk()) return false;
+  RUXTRAP_STEP("frame: walk");
   // The frame pointer is 0: the walk cannot go on from this frame.
   if (walk.frame.AddrFrame.Offset == 0) return false;
   const DWORD64 pc = walk.frame.AddrPC.Offset;
   const DescribePlatform& p = TheDescribePlatform();
   DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
   if (base == 0) return false;  // code in no module: no line
+  RUXTRAP_STEP("frame: module base");
 
   reportLine.Start();
   reportLine.Append(L"%04X:%08X", walk.context.SegCs, static_cast<DWORD>(pc));
@@ -77,13 +126,14 @@ bool BuildFrameLine(DWORD flags) {
                       static_cast<DWORD>(walk.frame.Params[3]));
   if (flags & FrameModule) {
     reportLine.Append(L" ");
-    HMODULE module = reinterpret_cast<HMODULE>(static_cast<DWORD>(base));
-    reportLine.Advance(
-        p.getModuleBaseName(GetCurrentProcess(), module, ReportBuffer + reportLine.position, reportLine.Room()));
+    moduleNames.AppendName(base);
+    RUXTRAP_STEP("frame: module name");
   }
   // After a missing or bare symbol the line is complete: no source line then.
   if ((flags & FrameSymbol) && !AppendSymbolSuffix(pc, (flags & ~DWORD{FrameSymbol}) != 0, true)) return true;
+  RUXTRAP_STEP("frame: symbol");
   if (flags & FrameSourceLine) AppendSourceLineSuffix(pc, (flags & ~DWORD{FrameSourceLine}) != 0);
+  RUXTRAP_STEP("frame: source line");
   return true;
 }
 
@@ -104,6 +154,7 @@ const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers) {
   walk.previousFrame = walk.previousStack = ~DWORD64{0};
   walk.frames = 0;
   walk.ended = false;
+  moduleNames.Clear();
   return FormatStackFrame(flags);
 }
 

@@ -4,6 +4,7 @@
 #include "support/floating_point.h"
 #include "support/function_cast.h"
 #include "support/reserve_stack.h"
+#include "support/step_times.h"
 
 namespace ruxtrap {
 
@@ -38,6 +39,7 @@ struct FilterCall {
 void CallHandlerGuarded(FilterCall* call, CrashHandler handler) {
   RunGuarded([call, handler] {
     EnsureSymbolEngine();
+    RUXTRAP_STEP("symbol set-up");
     if (TheLifecyclePlatform().isBadCodePtr(FunctionCast<FARPROC>(handler)) == 0)
       call->result = handler(call->pointers);
     ReleaseSymbolEngine();
@@ -47,6 +49,7 @@ void CallHandlerGuarded(FilterCall* call, CrashHandler handler) {
 // Everything the filter does, on the reserve stack.
 void FilterOnReportStack(void* context) {
   auto* call = static_cast<FilterCall*>(context);
+  RUXTRAP_STEP("dispatch to the filter");
   DefaultFloatingPointScope floatingPoint;
   DWORD code = 0;
   if (!RunGuarded([&] { code = call->pointers->ExceptionRecord->ExceptionCode; })) return;
@@ -54,6 +57,7 @@ void FilterOnReportStack(void* context) {
   CrashHandler handler = InstalledCrashHandler();
   if (handler == nullptr) return;
   AllowLoaderCalls(LoaderLockFreeWithin(kLoaderLockWaitMs));
+  RUXTRAP_STEP("loader lock check");
   CrashLockGuard lock(TheCrashLock());
   CallHandlerGuarded(call, handler);
   AllowLoaderCalls(true);

@@ -1,5 +1,6 @@
 #include "report/report.h"
 #include "support/scoped.h"
+#include "support/step_times.h"
 
 namespace ruxtrap {
 
@@ -22,9 +23,11 @@ void LaunchProcess(const char* applicationName, const char* commandLine) {
   if (!CreateProcessA(applicationName, line, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
                       nullptr, nullptr, &startup, &info))
     return;
+  RUXTRAP_STEP("script host start");
   ScopedKernelHandle process(info.hProcess);
   ScopedKernelHandle thread(info.hThread);
   WaitForInputIdle(process.Get(), kIdleWaitMs);
+  RUXTRAP_STEP("script host wait");
 }
 
 }  // namespace ruxtrap

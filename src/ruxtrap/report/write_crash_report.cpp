@@ -6,6 +6,7 @@
 #include "report/report.h"
 #include "report/report_places.h"
 #include "support/log_text.h"
+#include "support/step_times.h"
 #include "sysinfo/sysinfo.h"
 
 namespace ruxtrap {
@@ -19,6 +20,7 @@ char logBuffer[BUFSIZ];
 // _exit detaches the DLLs, which takes the loader lock: while another thread
 // holds it for good, the process is ended without detaching instead.
 void ExitNow(int code) {
+  RUXTRAP_WRITE_STEP_TIMES();
   if (!LoaderCallsAllowed()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
   _exit(code);
 }
@@ -47,6 +49,7 @@ void WriteCallStack(FILE* log, EXCEPTION_POINTERS* pointers) {
   while ((line = NextStackFrame(kAllFrameDetails, pointers)) != nullptr) {
     WriteLineIfAny(log, line);
     fflush(log);
+    RUXTRAP_STEP("frame: write and flush");
   }
 }
 
@@ -62,6 +65,7 @@ void WriteSectionGuarded(FILE* log, Section&& section) {
 void ShowMessageBox(const char* logShownPath) {
   MessageScript script;
   if (!WriteMessageScript(logShownPath, &script) || TheReportPlaces().scriptHost[0] == 0) return;
+  RUXTRAP_STEP("script written");
   // Closed before the launch: Wine's script host opens the script without
   // sharing, so it could not read a file the library still holds open.
   script.Close();
@@ -81,17 +85,22 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   FILE* out = log.Get();
   LockLogForReport(out);
   setvbuf(out, logBuffer, _IOFBF, sizeof(logBuffer));
+  RUXTRAP_STEP("log open");
 
   WriteSectionGuarded(out, [out] { WriteSystemInfo(out); });
+  RUXTRAP_STEP("system section written");
   WriteLineIfAny(out, DescribeException(pointers));
+  RUXTRAP_STEP("summary line");
   WriteLineIfAny(out, DescribeRegisters(pointers));
   WriteCallStackHeading(out);
+  RUXTRAP_STEP("registers, call stack heading");
   WriteCallStack(out, pointers);
 
   // Every flush puts what was written on disk: the process ends without
   // closing the log.
   WriteWide(out, L"\n\n\n");
   fflush(out);
+  RUXTRAP_STEP("closing lines");
 
   // The report is on disk: whatever the notice meets, the process still ends
   // with the report's exit code.

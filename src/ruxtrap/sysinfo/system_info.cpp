@@ -7,6 +7,7 @@
 #include "support/fault_guard.h"
 #include "support/log_text.h"
 #include "support/scoped.h"
+#include "support/step_times.h"
 #include "sysinfo/sysinfo_detail.h"
 
 namespace ruxtrap {
@@ -117,24 +118,34 @@ void GatherSystemFacts(SystemFacts* f) {
   ZeroMemory(f, sizeof(*f));
   strcpy(f->processorLine, "[Processor]:     \n");  // the shape of an unreadable key
   RunGuarded([f] { f->startTimeKnown = ReadStartTime(&f->startTime); });
+  RUXTRAP_STEP("start time");
   RunGuarded([f] { f->crashTimeKnown = ReadCrashTime(&f->crashTime); });
+  RUXTRAP_STEP("crash time");
   RunGuarded([f] {
     SYSTEM_INFO system;
     GetSystemInfo(&system);
     f->processorCount = system.dwNumberOfProcessors;
   });
+  RUXTRAP_STEP("processor count");
   RunGuarded([f] { BuildProcessorLine(HKEY_LOCAL_MACHINE, kProcessorKey, f->processorLine); });
+  RUXTRAP_STEP("processor name");
   RunGuarded([f] {
     f->memory.dwLength = sizeof(f->memory);
     GlobalMemoryStatus(&f->memory);
   });
+  RUXTRAP_STEP("memory");
   RunGuarded([f] { ReadVersion(&f->version); });
+  RUXTRAP_STEP("OS version");
   if (loaderCalls) RunGuarded([f] { ReadDisplay(f); });
+  RUXTRAP_STEP("display");
   if (loaderCalls) RunGuarded([f] {
     f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
   });
+  RUXTRAP_STEP("DirectX");
   RunGuarded([f] { ReadDrives(f); });
+  RUXTRAP_STEP("drives");
   RunGuarded([f] { ReadModules(f); });
+  RUXTRAP_STEP("module table");
 }
 
 void FormatSystemInfo(FILE* stream, const SystemFacts& f) {
