@@ -186,6 +186,7 @@ int wmain(int argc, wchar_t** argv) {
       {"D  host filter that only exits", host, L"--no-init --own-filter --stamp av", {}},
       {"W  platform only, shallow", host, L"--no-init --platform-walk --stamp av", {}},
       {"V  platform only, 200 frames", host, L"--no-init --platform-walk --stamp deep 200", {}},
+      {"W' platform only, library loaded", host, L"--load-library --no-init --platform-walk --stamp av", {}},
   };
   for (int run = -1; run < runs; ++run) {  // run -1 warms up
     for (Case& c : cases) {
@@ -200,6 +201,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   double a = Median(cases[0].times), b = Median(cases[1].times), c = Median(cases[2].times);
   double d = Median(cases[3].times), w = Median(cases[4].times), v = Median(cases[5].times);
+  double wLoaded = Median(cases[6].times);
   printf("Fault to end of process, median of %d runs (ms):\n", runs);
   for (const Case& k : cases) printf("  %-36s %8.1f\n", k.name, Median(k.times));
 
@@ -210,8 +212,20 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"crash_bench: no step times from %ls\n", stepsHost.c_str());
     return 1;
   }
+  StepSplit platform, platformDeep, platformLoaded;
+  std::vector<std::string> platformOrder, platformDeepOrder, platformLoadedOrder;
+  if (!MeasureSteps(host, L"--no-init --platform-walk --stamp av", runs, &platform, &platformOrder) ||
+      !MeasureSteps(host, L"--no-init --platform-walk --stamp deep 200", runs, &platformDeep, &platformDeepOrder) ||
+      !MeasureSteps(host, L"--load-library --no-init --platform-walk --stamp av", runs, &platformLoaded,
+                    &platformLoadedOrder)) {
+    fwprintf(stderr, L"crash_bench: no step times from the platform-only filter\n");
+    return 1;
+  }
   PrintSplit("In the crash, shallow (A with step times)", shallow, shallowOrder);
   PrintSplit("In the crash, 200 frames deep (B with step times)", deep, deepOrder);
+  PrintSplit("Platform only, shallow (W)", platform, platformOrder);
+  PrintSplit("Platform only, 200 frames deep (V)", platformDeep, platformDeepOrder);
+  PrintSplit("Platform only, with the library loaded but not installed (W')", platformLoaded, platformLoadedOrder);
 
   // The library's own share: what A spends beyond the platform's symbol
   // set-up and walk (W), the DirectX query and the script host (measured in
@@ -222,6 +236,13 @@ int wmain(int argc, wchar_t** argv) {
   printf("Library's own share of A: A - W - DirectX - script host = %.1f - %.1f - %.1f - %.1f = %.1f ms"
          " = %.1f%% of A (target < 10%%)\n",
          a, w, directX, scriptHost, own, 100.0 * own / a);
+  // The symbol handler's set-up takes in every module of the process, at a
+  // cost for each: W' has the modules the library's imports bring, W not.
+  printf("Symbol set-up in the crash %.1f ms; platform only %.1f ms, with the library's modules loaded %.1f ms\n",
+         Step(shallow, "symbol set-up"), Step(platform, "symbol set-up"), Step(platformLoaded, "symbol set-up"));
+  printf("Library's own share beside W' (the same modules loaded): A - W' - DirectX - script host = %.1f ms"
+         " = %.1f%% of A\n",
+         a - wLoaded - directX - scriptHost, 100.0 * (a - wLoaded - directX - scriptHost) / a);
   printf("200 frames: B - A = %.1f ms, V - W = %.1f ms, ratio %.2f (target <= 1.10)\n", b - a, v - w,
          (b - a) / (v - w));
   printf("Frame steps at 200 frames (ms, all frames): walk %.1f, module base %.1f, module name %.1f, symbol %.1f,"
