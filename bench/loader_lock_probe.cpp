@@ -54,6 +54,18 @@ void SetUpSymbols() {
   SymInitialize(GetCurrentProcess(), nullptr, TRUE);
 }
 
+// One symbol lookup as the report makes it.
+void LookUpSymbol() {
+  static union {
+    IMAGEHLP_SYMBOL64 s;
+    BYTE b[1024];
+  } symbol;
+  symbol.s.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
+  symbol.s.MaxNameLength = 992;
+  DWORD64 displacement;
+  SymGetSymFromAddr64(GetCurrentProcess(), SomeCodeAddress(), &displacement, &symbol.s);
+}
+
 HMODULE ntdll;
 HANDLE logFile;
 EXCEPTION_POINTERS* pointers;
@@ -199,17 +211,7 @@ const Probe kProbes[] = {
     {"SymInitialize (invade the process, deferred loads)", Nothing, SetUpSymbols},
     {"SymInitialize (no invasion)", Nothing, [] { SymInitialize(GetCurrentProcess(), nullptr, FALSE); }},
     {"SymGetModuleBase64", SetUpSymbols, [] { SymGetModuleBase64(GetCurrentProcess(), SomeCodeAddress()); }},
-    {"SymGetSymFromAddr64 (first lookup: the module's symbols load)", SetUpSymbols,
-     [] {
-       static union {
-         IMAGEHLP_SYMBOL64 s;
-         BYTE b[1024];
-       } symbol;
-       symbol.s.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
-       symbol.s.MaxNameLength = 992;
-       DWORD64 displacement;
-       SymGetSymFromAddr64(GetCurrentProcess(), SomeCodeAddress(), &displacement, &symbol.s);
-     }},
+    {"SymGetSymFromAddr64 (first lookup: the module's symbols load)", SetUpSymbols, LookUpSymbol},
     {"SymGetLineFromAddr64 (first lookup)", SetUpSymbols,
      [] {
        IMAGEHLP_LINE64 line = {};
@@ -219,15 +221,8 @@ const Probe kProbes[] = {
      }},
     {"SymGetModuleBase64, SymGetSymFromAddr64 without the symbol handler", Nothing,
      [] {
-       static union {
-         IMAGEHLP_SYMBOL64 s;
-         BYTE b[1024];
-       } symbol;
-       symbol.s.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
-       symbol.s.MaxNameLength = 992;
-       DWORD64 displacement;
        SymGetModuleBase64(GetCurrentProcess(), SomeCodeAddress());
-       SymGetSymFromAddr64(GetCurrentProcess(), SomeCodeAddress(), &displacement, &symbol.s);
+       LookUpSymbol();
      }},
     {"OpenProcess (the current process)", Nothing,
      [] { CloseHandle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId())); }},

@@ -47,6 +47,18 @@ def new_location(address, segment):
     }
 
 
+def name_and_source(location, offset_format, line_format):
+    """The location's function (with its offset) and source (with its line),
+    each "" when unknown, for a table: the formats place the numbers."""
+    name = location["function"] or ""
+    if location["function"] and location["function_offset"]:
+        name += offset_format % location["function_offset"]
+    source = ""
+    if location["file"]:
+        source = location["file"] + (line_format % location["line"] if location["line"] else "")
+    return name, source
+
+
 def _apply_suffixes(location, rest):
     """Fills function and source line from ", Name()+0012 byte(s), file, line 0058".
     False when the text is none of the shapes: a line cut short."""

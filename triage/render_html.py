@@ -5,6 +5,7 @@ anything outside the page."""
 
 from html import escape
 
+from .locations import name_and_source
 from .render_text import short_time
 
 _STYLE = """
@@ -68,12 +69,7 @@ def _stack(report):
             '<th>source</th><th>named</th></tr></thead><tbody>']
     locations = ([("fault", report["fault"])] if report["fault"] else []) + list(enumerate(report["frames"]))
     for number, loc in locations:
-        name = loc["function"] or ""
-        if loc["function"] and loc["function_offset"]:
-            name += " +%d" % loc["function_offset"]
-        source = ""
-        if loc["file"]:
-            source = loc["file"] + (" : %d" % loc["line"] if loc["line"] else "")
+        name, source = name_and_source(loc, " +%d", " : %d")
         css = ' class="offline"' if loc["resolved"] == "offline" else ""
         rows.append('<tr%s><td>%s</td><td class="mono">%s</td><td>%s</td><td class="mono">%s</td>'
                     '<td class="mono">%s</td><td>%s</td></tr>'

@@ -2,6 +2,7 @@
 newest call stack. Names found offline carry a "*"."""
 
 from .groups import frame_key, top_locations
+from .locations import name_and_source
 
 
 def short_time(when):
@@ -39,12 +40,8 @@ def render_table(out, grouper, files_read, skipped_count):
 
 
 def frame_text(loc):
-    name = loc["function"] or "?"
-    if loc["function"] and loc["function_offset"]:
-        name += "+%d" % loc["function_offset"]
-    source = ""
-    if loc["file"]:
-        source = loc["file"] + (":%d" % loc["line"] if loc["line"] else "")
+    name, source = name_and_source(loc, "+%d", ":%d")
+    name = name or "?"
     mark = "  [offline]" if loc["resolved"] == "offline" else ""
     return "%s  %-16s %s  %s%s" % (loc["address"], loc["module"] or "?", name, source, mark)
 
