@@ -20,7 +20,7 @@
 
 namespace {
 
-auto* const kChainEnd = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(~0u);
+using ruxtrap::kChainEnd;
 PEXCEPTION_ROUTINE ownFinalHandler;
 
 void RecordFact(const char* place, const char* name, unsigned long value) {

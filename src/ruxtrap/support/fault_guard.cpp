@@ -21,7 +21,7 @@ struct GuardFrame {
   // handler is ours. The chain ends with the value 0xFFFFFFFF.
   static GuardFrame* Innermost() {
     auto* r = ThreadInfoBlock()->ExceptionList;
-    while (r != nullptr && r != reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(~0u)) {
+    while (r != nullptr && r != kChainEnd) {
       if (r->Handler == GuardHandler) return reinterpret_cast<GuardFrame*>(r);
       r = r->Next;
     }

@@ -46,9 +46,6 @@ class ReserveStack {
   volatile LONG owner_;  // id of the thread running fn, 0 when none
 };
 
-// The chain's end marker and the records a chain is made of.
-EXCEPTION_REGISTRATION_RECORD* const kChainEnd = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(~0u);
-
 // The handler of the final record of the chain that starts at head, where
 // every record lies aligned within [limit, base); null when the chain leaves
 // the bounds or does not end.
