@@ -74,15 +74,24 @@ bool IsFolder(const wchar_t* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+const wchar_t kUserLogName[] = L"\\CrashEvent.log";
+
+// A folder that exists and whose log name fits in MAX_PATH.
+bool IsUsableLogFolder(const wchar_t* folder) {
+  return wcslen(folder) + wcslen(kUserLogName) < MAX_PATH && IsFolder(folder);
+}
+
 // The per-user folder that is kept (unlike the temp folder, which gets
 // cleaned). Windows before Vista has no LOCALAPPDATA variable; its folder of
-// that role sits in the profile under an older name.
+// that role sits in the profile under an older name. A LOCALAPPDATA that
+// names no usable folder (an environment handed down from elsewhere, a
+// folder since removed) gives way to the profile's own folder.
 bool LocalAppDataFolder(wchar_t (&out)[MAX_PATH]) {
-  if (ReadVariable(L"LOCALAPPDATA", out)) return true;
+  if (ReadVariable(L"LOCALAPPDATA", out) && IsUsableLogFolder(out)) return true;
   wchar_t profile[MAX_PATH];
   if (!ReadVariable(L"USERPROFILE", profile)) return false;
   for (const wchar_t* tail : {L"\\AppData\\Local", L"\\Local Settings\\Application Data"})
-    if (Join(out, profile, tail) && IsFolder(out)) return true;
+    if (Join(out, profile, tail) && IsUsableLogFolder(out)) return true;
   return false;
 }
 
@@ -90,7 +99,7 @@ void ResolveUserLog() {
   places.userLog[0] = 0;
   places.userLogShown[0] = 0;
   wchar_t folder[MAX_PATH];
-  if (!LocalAppDataFolder(folder) || !Join(places.userLog, folder, L"\\CrashEvent.log")) return;
+  if (!LocalAppDataFolder(folder) || !Join(places.userLog, folder, kUserLogName)) return;
   // The message names the log as well as the code page can; a name that
   // loses characters still shows where the log is.
   char shownFolder[MAX_PATH];
