@@ -165,6 +165,23 @@ TEST_F(WriteCrashReportTest, UnusableLocalAppDataFallsBackToTheProfilesFolder) {
   ResolveReportPlaces();
 }
 
+// c:\~tmp.vbs as a second name of another file: that file is not written
+// through it, and the script goes to a new file of the library's own.
+TEST_F(WriteCrashReportTest, HardLinkedScriptIsLeftAlone) {
+  const wchar_t other[] = L"C:\\ruxtrap-other-file.txt";
+  ASSERT_TRUE(ruxtrap_test::WriteWholeFile(other, "someone's notes"));
+  ASSERT_TRUE(CreateHardLinkW(kScriptPathW, other, nullptr));
+  Report();
+  std::string otherBytes;
+  ASSERT_TRUE(ReadWholeFile(other, &otherBytes));
+  DeleteFileW(other);
+  EXPECT_EQ("someone's notes", otherBytes);
+  EXPECT_EQ(1, finished.launches);
+  EXPECT_EQ(0u, finished.commandLine.find("WScript.exe " + ruxtrap_test::Narrow(ruxtrap_test::TempFolder()) + "~ruxtrap-"))
+      << finished.commandLine;
+  EXPECT_EQ(-9876, finished.exitCode);
+}
+
 TEST_F(WriteCrashReportTest, FaultInsideTheReportClosesTheLogAndLeavesTheLock) {
   ASSERT_TRUE(SetCrashHandler(&WriteCrashReport));
   EXCEPTION_RECORD record = {};

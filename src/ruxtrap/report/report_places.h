@@ -34,8 +34,9 @@ struct ReportPlaces {
 
 // Fills the places from the environment (LOCALAPPDATA when it names a usable
 // folder, else the profile's folder of that role), GetTempPathW and
-// GetSystemDirectoryW. Runs at every InitRuxtrap: with the same environment it
-// writes the same bytes again.
+// GetSystemDirectoryW, and notes the process's account, whose own
+// c:\~tmp.vbs alone is written into. Runs at every InitRuxtrap: with the same
+// environment it writes the same bytes again.
 void ResolveReportPlaces();
 const ReportPlaces& TheReportPlaces();
 
