@@ -122,6 +122,19 @@ for setup in "c:\\~tmp.vbs of another owner" "c:\\~tmp.vbs read-only"; do
   check_temp_script_naming 'C:\CrashEvent.log'
 done
 
+# A c:\~tmp.vbs of another owner that the user may write all the same: its
+# owner could rewrite it between the library's write and the script host's
+# read, so it is left alone as well.
+case="c:\\~tmp.vbs of another owner, writable by all"
+reset
+printf '%s\r\n' "$planted" >"$drive_c/~tmp.vbs"
+chmod 0666 "$drive_c/~tmp.vbs"
+crash wscript.exe=n
+check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
+check "reports in C:\\CrashEvent.log" 1 "$(count $'\t\t\tCall Stack' "$drive_c/CrashEvent.log")"
+check "planted script kept" "$planted" "$(tr -d '\r' <"$drive_c/~tmp.vbs")"
+check_temp_script_naming 'C:\CrashEvent.log'
+
 case="no folder the script can be written to"
 reset
 chmod 0555 "$drive_c" "$profile/Temp"

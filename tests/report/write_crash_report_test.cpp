@@ -118,6 +118,70 @@ TEST_F(WriteCrashReportTest, NoScriptWrittenNoLaunch) {
   EXPECT_EQ(-9876, finished.exitCode);
 }
 
+// A chain of folders under C:\ whose deepest one has the given length,
+// removed again when the test ends.
+struct DeepFolder {
+  std::wstring path = L"C:\\ruxtrap-long";
+  explicit DeepFolder(size_t length) {
+    CreateDirectoryW(path.c_str(), nullptr);
+    while (path.size() + 11 < length) {
+      path += L"\\aaaaaaaaaa";
+      CreateDirectoryW(path.c_str(), nullptr);
+    }
+    path += L"\\" + std::wstring(length - path.size() - 1, L'b');
+    CreateDirectoryW(path.c_str(), nullptr);
+  }
+  ~DeepFolder() {
+    for (std::wstring folder = path; folder.size() > 3; folder.resize(folder.rfind(L'\\')))
+      RemoveDirectoryW(folder.c_str());
+  }
+};
+
+// LOCALAPPDATA as a process may inherit it: naming a folder that is gone, or
+// one whose log name would not fit in MAX_PATH. The profile's own folder of
+// that role still takes the report.
+TEST_F(WriteCrashReportTest, UnusableLocalAppDataFallsBackToTheProfilesFolder) {
+  const std::wstring profileLog = UserLogPath();  // LOCALAPPDATA is the profile's folder here
+  DeepFolder overlong(245);  // its log name has 261 characters
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(overlong.path.c_str()));
+  wchar_t saved[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"LOCALAPPDATA", saved, MAX_PATH);
+  ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
+  for (const std::wstring& value : {std::wstring(L"C:\\ruxtrap-no-such-folder"), overlong.path}) {
+    SCOPED_TRACE(ruxtrap_test::Narrow(value));
+    DeleteFileW(profileLog.c_str());
+    finished = Finished();
+    SetEnvironmentVariableW(L"LOCALAPPDATA", value.c_str());
+    ResolveReportPlaces();
+    SetEnvironmentVariableW(L"LOCALAPPDATA", saved);
+    Report();
+    std::string log, script;
+    EXPECT_TRUE(ReadWholeFile(profileLog, &log)) << "the report was lost";
+    EXPECT_EQ(1, ruxtrap_test::CountOf(log, "\t\t\tCall Stack\r\n"));
+    EXPECT_TRUE(ReadWholeFile(kScriptPathW, &script));
+    EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(profileLog) + "\", vbCritical, \"Exception\")", script);
+    EXPECT_EQ(-9876, finished.exitCode);
+  }
+  ResolveReportPlaces();
+}
+
+// c:\~tmp.vbs as a second name of another file: that file is not written
+// through it, and the script goes to a new file of the library's own.
+TEST_F(WriteCrashReportTest, HardLinkedScriptIsLeftAlone) {
+  const wchar_t other[] = L"C:\\ruxtrap-other-file.txt";
+  ASSERT_TRUE(ruxtrap_test::WriteWholeFile(other, "someone's notes"));
+  ASSERT_TRUE(CreateHardLinkW(kScriptPathW, other, nullptr));
+  Report();
+  std::string otherBytes;
+  ASSERT_TRUE(ReadWholeFile(other, &otherBytes));
+  DeleteFileW(other);
+  EXPECT_EQ("someone's notes", otherBytes);
+  EXPECT_EQ(1, finished.launches);
+  EXPECT_EQ(0u, finished.commandLine.find("WScript.exe " + ruxtrap_test::Narrow(ruxtrap_test::TempFolder()) + "~ruxtrap-"))
+      << finished.commandLine;
+  EXPECT_EQ(-9876, finished.exitCode);
+}
+
 TEST_F(WriteCrashReportTest, FaultInsideTheReportClosesTheLogAndLeavesTheLock) {
   ASSERT_TRUE(SetCrashHandler(&WriteCrashReport));
   EXCEPTION_RECORD record = {};

@@ -74,15 +74,24 @@ bool IsFolder(const wchar_t* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+const wchar_t kUserLogName[] = L"\\CrashEvent.log";
+
+// A folder that exists and whose log name fits in MAX_PATH.
+bool IsUsableLogFolder(const wchar_t* folder) {
+  return wcslen(folder) + wcslen(kUserLogName) < MAX_PATH && IsFolder(folder);
+}
+
 // The per-user folder that is kept (unlike the temp folder, which gets
 // cleaned). Windows before Vista has no LOCALAPPDATA variable; its folder of
-// that role sits in the profile under an older name.
+// that role sits in the profile under an older name. A LOCALAPPDATA that
+// names no usable folder (an environment handed down from elsewhere, a
+// folder since removed) gives way to the profile's own folder.
 bool LocalAppDataFolder(wchar_t (&out)[MAX_PATH]) {
-  if (ReadVariable(L"LOCALAPPDATA", out)) return true;
+  if (ReadVariable(L"LOCALAPPDATA", out) && IsUsableLogFolder(out)) return true;
   wchar_t profile[MAX_PATH];
   if (!ReadVariable(L"USERPROFILE", profile)) return false;
   for (const wchar_t* tail : {L"\\AppData\\Local", L"\\Local Settings\\Application Data"})
-    if (Join(out, profile, tail) && IsFolder(out)) return true;
+    if (Join(out, profile, tail) && IsUsableLogFolder(out)) return true;
   return false;
 }
 
@@ -90,7 +99,7 @@ void ResolveUserLog() {
   places.userLog[0] = 0;
   places.userLogShown[0] = 0;
   wchar_t folder[MAX_PATH];
-  if (!LocalAppDataFolder(folder) || !Join(places.userLog, folder, L"\\CrashEvent.log")) return;
+  if (!LocalAppDataFolder(folder) || !Join(places.userLog, folder, kUserLogName)) return;
   // The message names the log as well as the code page can; a name that
   // loses characters still shows where the log is.
   char shownFolder[MAX_PATH];
@@ -121,12 +130,83 @@ bool WriteWhole(HANDLE file, const char* text, DWORD length) {
   return WriteFile(file, text, length, &written, nullptr) && written == length;
 }
 
-// Creates path (disposition CREATE_ALWAYS or CREATE_NEW) and writes text.
-// While the handle is open, nobody else can write or delete the file.
-ScopedSnapshot CreateScript(const wchar_t* path, DWORD disposition, const char* text) {
-  ScopedSnapshot file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+// Creates path, which must not exist yet, and writes text. While the handle
+// is open, nobody else can write or delete the file.
+ScopedSnapshot CreateNewScript(const wchar_t* path, const char* text) {
+  ScopedSnapshot file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.IsValid() && !WriteWhole(file.Get(), text, static_cast<DWORD>(strlen(text)))) file.Reset();
+  return file;
+}
+
+// The accounts whose files this process may take as its own: the token's
+// user, and its default owner (an elevated administrator's new files belong
+// to the Administrators group). Empty entries match nothing.
+BYTE accountSids[2][SECURITY_MAX_SID_SIZE];
+
+void ReadTokenSid(HANDLE token, TOKEN_INFORMATION_CLASS kind, BYTE (&out)[SECURITY_MAX_SID_SIZE]) {
+  memset(out, 0, sizeof(out));
+  union {
+    TOKEN_USER user;
+    TOKEN_OWNER owner;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD size = 0;
+  if (!GetTokenInformation(token, kind, &info, sizeof(info), &size)) return;
+  PSID sid = kind == TokenUser ? info.user.User.Sid : info.owner.Owner;
+  if (IsValidSid(sid)) CopySid(sizeof(out), out, sid);
+}
+
+void ResolveAccount() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    memset(accountSids, 0, sizeof(accountSids));
+    return;
+  }
+  ScopedKernelHandle owned(token);
+  ReadTokenSid(owned.Get(), TokenUser, accountSids[0]);
+  ReadTokenSid(owned.Get(), TokenOwner, accountSids[1]);
+}
+
+bool IsOwnAccount(PSID owner) {
+  for (BYTE* sid : {accountSids[0], accountSids[1]})
+    if (IsValidSid(sid) && EqualSid(owner, sid)) return true;
+  return false;
+}
+
+// An existing file the script may be written into: this account's own, with
+// no other name, and no link. A file of another account may be rewritten by
+// its owner between the write and the script host's read; a second name or a
+// link makes it some other file, which would be overwritten. Limit: Wine
+// shows a Unix symbolic link as its target, so there one is still followed.
+// Reads the owner into a buffer of its own: the heap may be damaged.
+bool IsOwnSoleFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info) || info.nNumberOfLinks != 1 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return false;
+  alignas(8) BYTE descriptor[512];
+  DWORD needed = 0;
+  if (!GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor), &needed))
+    return false;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  return GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr && IsOwnAccount(owner);
+}
+
+// c:\~tmp.vbs, new or this account's own from an earlier crash (emptied
+// first); invalid when it is another's or cannot be written. A link at that
+// name is opened itself (not its target), to be refused.
+ScopedSnapshot CreateFixedScript(const char* text) {
+  SetLastError(0);
+  ScopedSnapshot file(CreateFileW(kScriptPathW, GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                  FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.IsValid()) return file;
+  bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  if ((existed && (!IsOwnSoleFile(file.Get()) || !SetEndOfFile(file.Get()))) ||
+      !WriteWhole(file.Get(), text, static_cast<DWORD>(strlen(text))))
+    file.Reset();
   return file;
 }
 
@@ -154,7 +234,7 @@ bool WriteTempScript(const char* text, MessageScript* script) {
         !Join(pathAnsi, static_cast<const char*>(places.tempFolderAnsi), static_cast<const char*>(name)))
       return false;
     SetLastError(0);
-    script->file = CreateScript(path, CREATE_NEW, text);
+    script->file = CreateNewScript(path, text);
     if (script->file.IsValid()) {
       SetCommandLine(script, pathAnsi);
       return true;
@@ -173,6 +253,7 @@ void ResolveReportPlaces() {
   ResolveUserLog();
   ResolveTempFolder();
   ResolveScriptHost();
+  ResolveAccount();
 }
 
 CrashLog OpenCrashLog() {
@@ -186,10 +267,10 @@ bool WriteMessageScript(const char* logShownPath, MessageScript* script) {
   char text[MAX_PATH + 64];
   if (_snprintf(text, sizeof(text), kScriptFormat, logShownPath) < 0) return false;
   text[sizeof(text) - 1] = 0;
-  // CREATE_ALWAYS, as before: a file of the library's own from an earlier
-  // crash is overwritten. One it may not write (read-only, another owner, a
-  // folder) is left alone and never handed to the script host.
-  script->file = CreateScript(kScriptPathW, CREATE_ALWAYS, text);
+  // A file of the library's own from an earlier crash is overwritten, as
+  // before. One it may not write (read-only, another owner, a folder) or
+  // that is not its own is left alone and never handed to the script host.
+  script->file = CreateFixedScript(text);
   if (script->file.IsValid()) {
     Join(script->commandLine, kScriptHostCall, kScriptPath);
     return true;

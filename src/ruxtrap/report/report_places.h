@@ -32,9 +32,11 @@ struct ReportPlaces {
   char scriptHost[MAX_PATH];
 };
 
-// Fills the places from the environment (LOCALAPPDATA, else the profile's
-// folder of that role), GetTempPathW and GetSystemDirectoryW. Runs at every
-// InitRuxtrap: with the same environment it writes the same bytes again.
+// Fills the places from the environment (LOCALAPPDATA when it names a usable
+// folder, else the profile's folder of that role), GetTempPathW and
+// GetSystemDirectoryW, and notes the process's account, whose own
+// c:\~tmp.vbs alone is written into. Runs at every InitRuxtrap: with the same
+// environment it writes the same bytes again.
 void ResolveReportPlaces();
 const ReportPlaces& TheReportPlaces();
 
