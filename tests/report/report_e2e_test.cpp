@@ -90,6 +90,30 @@ TEST(ReportEndToEnd, UnwritableLogGoesToTheUsersOwnLog) {
   ClearDriveC();
 }
 
+// Windows fails writes into bytes another process has locked: a
+// C:\CrashEvent.log that another process holds locked would swallow the
+// report, so it goes to the user's log. (Wine lets the writes through, so the
+// test checks where the report went.)
+TEST(ReportEndToEnd, LogLockedByAnotherProcessGoesToTheUsersOwnLog) {
+  ClearDriveC();
+  ASSERT_TRUE(WriteWholeFile(kLogPathW, "kept\r\n"));
+  HANDLE held = CreateFileW(kLogPathW, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  OVERLAPPED whole = {};
+  ASSERT_TRUE(LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, 0x3FFFFFFF, &whole));
+  CrashHostOptions options;
+  options.clearDriveC = false;
+  CrashRun run = RunCrashHost(L"av", options);
+  CloseHandle(held);
+  EXPECT_EQ(kCrashExitCode, run.exitCode);
+  EXPECT_EQ("kept\r\n", run.log);
+  ASSERT_TRUE(run.userLogExists) << "no report in " << Narrow(UserLogPath());
+  EXPECT_EQ(1, CountOf(run.userLog, "\t\t\tCall Stack\r\n"));
+  ExpectOneLaunchOf(run, ScriptNaming(UserLogPath()));
+  ClearDriveC();
+}
+
 TEST(ReportEndToEnd, UnopenableLogEndsTheProcessWithoutReport) {
   ClearDriveC();
   ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));

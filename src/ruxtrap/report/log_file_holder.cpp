@@ -9,10 +9,13 @@ namespace {
 // writes of a process that does not hold them.
 constexpr DWORD kLockOffsetHigh = 0x40000000;
 constexpr DWORD kLockPollMs = 10;
+
+HANDLE OsHandleOf(FILE* log) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log))); }
+
 }  // namespace
 
 bool LockLogForReport(FILE* log) {
-  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log)));
+  HANDLE file = OsHandleOf(log);
   if (file == INVALID_HANDLE_VALUE) return false;
   const DWORD start = GetTickCount();
   for (;;) {
@@ -22,6 +25,29 @@ bool LockLogForReport(FILE* log) {
     if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - start >= kLogLockWaitMs) return false;
     Sleep(kLockPollMs);
   }
+}
+
+// The bytes from the log's end up to the reports' own lock byte: a lock of
+// another process there would fail the report's writes. Taken and given
+// back at once.
+bool IsUsableLog(FILE* log, bool held) {
+  HANDLE file = OsHandleOf(log);
+  if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) return false;
+  if (!held) return true;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) return false;
+  const ULONGLONG end = static_cast<ULONGLONG>(size.QuadPart);
+  const ULONGLONG reportLock = ULONGLONG{kLockOffsetHigh} << 32;
+  if (end >= reportLock) return true;
+  const ULONGLONG span = reportLock - end;
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(end);
+  at.OffsetHigh = static_cast<DWORD>(end >> 32);
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, static_cast<DWORD>(span),
+                  static_cast<DWORD>(span >> 32), &at))
+    return GetLastError() != ERROR_LOCK_VIOLATION;
+  UnlockFileEx(file, 0, static_cast<DWORD>(span), static_cast<DWORD>(span >> 32), &at);
+  return true;
 }
 
 LogFileHolder::LogFileHolder(FILE* file) : file_(file), onFault_(&LogFileHolder::CloseOnFault, this) {}

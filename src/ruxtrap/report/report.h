@@ -54,6 +54,14 @@ class LogFileHolder : public FileOwner {
 constexpr DWORD kLogLockWaitMs = 15000;
 bool LockLogForReport(FILE* log);
 
+// Whether an open log can take a report: a file on a disk (not a pipe or a
+// device), where no other process holds a lock on the bytes a report would
+// be appended to. Windows fails writes into bytes another process has
+// locked, so such a log would lose the report: it goes elsewhere instead.
+// The bytes are probed only while this process holds the log against other
+// reports (held): the probe's own lock would fail their writes.
+bool IsUsableLog(FILE* log, bool held);
+
 // What the crash path does after the report is written, so a test can run
 // the report without ending its own process. The default entries start the
 // script host and end the process.

@@ -223,9 +223,13 @@ void SetCommandLine(MessageScript* script, const char* path) {
 // was already there, whoever put it there.
 bool WriteTempScript(const char* text, MessageScript* script) {
   if (places.tempFolder[0] == 0) return false;
+  // The counter's low bits make the names hard to guess: another account
+  // that shares the temp folder cannot take them all in advance.
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
   for (unsigned n = 0; n < kTempNameTries; ++n) {
     char name[48] = {};
-    _snprintf(name, sizeof(name) - 1, "~ruxtrap-%lu-%u.vbs", GetCurrentProcessId(), n);
+    _snprintf(name, sizeof(name) - 1, "~ruxtrap-%lu-%08lX-%u.vbs", GetCurrentProcessId(), now.LowPart, n);
     wchar_t wideName[48] = {};  // the name is plain ASCII
     for (size_t i = 0; name[i] != 0; ++i) wideName[i] = name[i];
     wchar_t path[MAX_PATH];
@@ -256,10 +260,21 @@ void ResolveReportPlaces() {
   ResolveAccount();
 }
 
+// A log is held against other processes' reports before anything is
+// written; one that opened but cannot take the report is closed again (and
+// the lock goes with it).
+FILE* Usable(FILE* log) {
+  if (log == nullptr) return nullptr;
+  const bool held = LockLogForReport(log);
+  if (IsUsableLog(log, held)) return log;
+  fclose(log);
+  return nullptr;
+}
+
 CrashLog OpenCrashLog() {
-  FILE* file = fopen(kLogPath, "a+");
+  FILE* file = Usable(fopen(kLogPath, "a+"));
   if (file != nullptr) return {file, kLogPath};
-  if (places.userLog[0] != 0) file = _wfopen(places.userLog, L"a+");
+  if (places.userLog[0] != 0) file = Usable(_wfopen(places.userLog, L"a+"));
   return {file, places.userLogShown};
 }
 

@@ -46,7 +46,8 @@ struct CrashLog {
   const char* shownPath;   // the log's name for the message box
 };
 
-// Opens C:\CrashEvent.log for appending, else the user's CrashEvent.log.
+// Opens C:\CrashEvent.log for appending, else the user's CrashEvent.log,
+// and holds it against other processes' reports (see LockLogForReport).
 CrashLog OpenCrashLog();
 
 // The message box script the library wrote, open until Close().

@@ -83,7 +83,6 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   LogFileHolder log(opened.file);
   if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
   FILE* out = log.Get();
-  LockLogForReport(out);
   setvbuf(out, logBuffer, _IOFBF, sizeof(logBuffer));
   RUXTRAP_STEP("log open");
 
