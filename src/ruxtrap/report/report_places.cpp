@@ -4,6 +4,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "report/append_open.h"
 #include "report/report.h"
 #include "support/log_text.h"
 
@@ -12,6 +13,7 @@ namespace ruxtrap {
 namespace {
 
 const wchar_t kScriptPathW[] = L"c:\\~tmp.vbs";
+const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
 const char kScriptHostCall[] = "WScript.exe ";
 const char kScriptFormat[] = "s=MsgBox(\"%s\", vbCritical, \"Exception\")";
 // A name that is taken is tried again with the next number; other errors end
@@ -19,6 +21,9 @@ const char kScriptFormat[] = "s=MsgBox(\"%s\", vbCritical, \"Exception\")";
 constexpr unsigned kTempNameTries = 100;
 
 ReportPlaces places = {};
+// The two logs' names for opening them without the process heap.
+AppendName systemLogName;
+AppendName userLogName;
 
 size_t Length(const char* text) { return strlen(text); }
 size_t Length(const wchar_t* text) { return wcslen(text); }
@@ -173,12 +178,19 @@ void ResolveReportPlaces() {
   ResolveUserLog();
   ResolveTempFolder();
   ResolveScriptHost();
+  PrepareAppendName(kLogPathW, &systemLogName);
+  PrepareAppendName(places.userLog, &userLogName);
+  SetUpStreamsForCrash();
 }
 
 CrashLog OpenCrashLog() {
-  FILE* file = fopen(kLogPath, "a+");
+  bool answered = false;
+  FILE* file = OpenForAppending(systemLogName, &answered);
+  if (!answered) file = fopen(kLogPath, "a+");
   if (file != nullptr) return {file, kLogPath};
-  if (places.userLog[0] != 0) file = _wfopen(places.userLog, L"a+");
+  if (places.userLog[0] == 0) return {nullptr, places.userLogShown};
+  file = OpenForAppending(userLogName, &answered);
+  if (!answered) file = _wfopen(places.userLog, L"a+");
   return {file, places.userLogShown};
 }
 
