@@ -1,5 +1,7 @@
 // What deployed programs do around their crashes, each for real in
-// hostile_host: a damaged process heap.
+// hostile_host: a damaged process heap, a thread that takes the loader lock
+// for good once the report is written, a crash in the multi-threaded COM
+// apartment under the loader lock.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -34,6 +36,23 @@ TEST(DamagedProcessHeap, TheReportIsStillWritten) {
   CrashRun run = RunHostileHost(L"damaged-heap");
   ExpectOneWholeReport(run);
   EXPECT_NE(std::string::npos, run.log.find("\r\nEAX=00000000  "));
+}
+
+// Once the report is on disk, another thread takes the loader lock and keeps
+// it (a DllMain that waits for the crashed thread): ending the process must
+// not wait for it.
+TEST(LoaderLockTakenLater, AfterTheReportTheProcessStillEnds) {
+  CrashRun run = RunHostileHost(L"loader-taken-after-report");
+  ExpectOneWholeReport(run);
+}
+
+// The faulting thread holds the loader lock and belongs to the
+// multi-threaded apartment: the DirectX query would need a thread of COM's
+// own, which cannot start while the lock is held.
+TEST(LoaderLockHeldInTheMultiThreadedApartment, TheReportIsWholeAndTheProcessEnds) {
+  CrashRun run = RunHostileHost(L"mta-holding-loader-lock");
+  ExpectOneWholeReport(run);
+  EXPECT_NE(std::string::npos, run.log.find("hostile_host.exe, WriteThroughNullPointer()+"));
 }
 
 }  // namespace

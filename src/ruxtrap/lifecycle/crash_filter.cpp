@@ -53,9 +53,10 @@ void FilterOnReportStack(void* context) {
   if (code == EXCEPTION_STACK_OVERFLOW) AnnounceStackOverflow();
   CrashHandler handler = InstalledCrashHandler();
   if (handler == nullptr) return;
-  AllowLoaderCalls(LoaderLockFreeWithin(kLoaderLockWaitMs));
+  AllowLoaderCalls(TakeLoaderLockWithin(kLoaderLockWaitMs));
   CrashLockGuard lock(TheCrashLock());
   CallHandlerGuarded(call, handler);
+  ReleaseTakenLoaderLock();
   AllowLoaderCalls(true);
 }
 

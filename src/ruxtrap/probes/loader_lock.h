@@ -19,10 +19,16 @@ namespace ruxtrap {
 // Binds the loader's lock calls of NTDLL. At InitRuxtrap, never in a crash.
 void BindLoaderLockProbe();
 
-// True when no other thread holds the loader lock, now or at some point
-// within waitMs; false when another one held it all along. True as well
-// where the lock cannot be probed (the report then runs as before).
-bool LoaderLockFreeWithin(DWORD waitMs);
+// Takes the loader lock, waiting at most waitMs for another thread to give it
+// back, and keeps it until ReleaseTakenLoaderLock. False when another thread
+// held it all along; true as well where the lock cannot be probed.
+bool TakeLoaderLockWithin(DWORD waitMs);
+// Gives back what TakeLoaderLockWithin took, if anything.
+void ReleaseTakenLoaderLock();
+
+// Whether the calling thread holds the loader lock (taken by itself or by
+// the loader it runs under).
+bool ThisThreadHoldsLoaderLock();
 
 // Whether the report in progress may make calls that wait for the loader
 // lock. True outside a report.
