@@ -1,11 +1,12 @@
 // What deployed programs do around their crashes, each for real in
 // hostile_host: a damaged process heap, a thread that takes the loader lock
 // for good once the report is written, a crash in the multi-threaded COM
-// apartment under the loader lock.
+// apartment under the loader lock, several deep reports at once.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "common/crash_run.h"
 
@@ -53,6 +54,22 @@ TEST(LoaderLockHeldInTheMultiThreadedApartment, TheReportIsWholeAndTheProcessEnd
   CrashRun run = RunHostileHost(L"mta-holding-loader-lock");
   ExpectOneWholeReport(run);
   EXPECT_NE(std::string::npos, run.log.find("hostile_host.exe, WriteThroughNullPointer()+"));
+}
+
+// Four processes overflow their stacks at the same moment: reports of
+// some 10000 frames each, written one after the other however long the
+// queue takes, never into each other.
+TEST(SeveralDeepReports, FourAtOnceStayWholeAndApart) {
+  std::vector<DWORD> codes = RunCrashHostsTogether(4, std::wstring(L"overflow-on-signal ") + kStartTogetherEvent,
+                                                   600000, L"hostile_host.exe");
+  ASSERT_EQ(4u, codes.size());
+  for (DWORD code : codes) EXPECT_EQ(kCrashExitCode, code);
+  std::string log;
+  ASSERT_TRUE(ReadWholeFile(kLogPathW, &log));
+  std::string problem;
+  EXPECT_EQ(4, CountWholeReports(log, &problem)) << problem;
+  EXPECT_EQ("", problem);
+  EXPECT_EQ(4, CountOf(log, "hostile_host.exe caused an EXCEPTION_STACK_OVERFLOW"));
 }
 
 }  // namespace
