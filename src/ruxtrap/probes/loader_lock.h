@@ -4,12 +4,14 @@
 // up a module, or set up a part of the system on first use. A thread that
 // holds the lock for good (a DllMain waiting for the crashed thread, say)
 // would hang such a report for ever, and _exit too, which takes the lock to
-// detach the DLLs. The crash filter asks once per report whether another
-// thread holds the lock; if one still does after a short wait, the report
-// leaves out what needs it (the symbol handler with the call stack, the
-// display and DirectX lines, system messages) and ends the process without
-// detaching. A thread that holds the lock itself can take it again, so its
-// report stays whole.
+// detach the DLLs. The crash filter takes the lock itself, waiting a short
+// while for another thread to give it back, and keeps it for the report and
+// the end of the process: a thread that starts loading a DLL after the crash
+// then cannot hold up a later query or _exit. If another thread still holds
+// the lock after the wait, the report leaves out what needs it (the symbol
+// handler with the call stack, the display and DirectX lines, system
+// messages) and ends the process without detaching. A thread that holds the
+// lock itself can take it again, so its report stays whole.
 #pragma once
 
 #include <windows.h>
