@@ -222,14 +222,15 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   return run;
 }
 
-std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs) {
+std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs,
+                                         const std::wstring& program) {
   ClearDriveC();
   Handle start(CreateEventW(nullptr, TRUE, FALSE, kStartTogetherEvent));
   ResetEvent(start.h);
   std::vector<HANDLE> processes;
   for (int i = 0; i < count; ++i) {
     PROCESS_INFORMATION info = {};
-    if (!StartHost(BinFolder(), L"crash_host.exe", arguments, BinFolder(), &info)) break;
+    if (!StartHost(BinFolder(), program, arguments, BinFolder(), &info)) break;
     CloseHandle(info.hThread);
     processes.push_back(info.hProcess);
   }

@@ -79,7 +79,8 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
 // Several crash hosts started together, each with the same arguments; each
 // waits for the named event "ruxtrap-start-together", which is set once all
 // run. Returns the exit codes (STILL_ACTIVE for a host that did not end).
-std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs = 120000);
+std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs = 120000,
+                                         const std::wstring& program = L"crash_host.exe");
 extern const wchar_t kStartTogetherEvent[];
 
 // Reads C:\CrashEvent.log's layout report by report: each must be whole

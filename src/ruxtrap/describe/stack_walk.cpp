@@ -89,9 +89,10 @@ BOOL CALLBACK ReadMemoryCallback(HANDLE, DWORD64 baseAddress, PVOID buffer, DWOR
 // at the same frame and stack address as the one before is no progress, and
 // the walk stops there. The depth bound catches any other endless chain.
 // Without a symbol handler the walker waits for the loader lock: while the
-// report may not wait for it, the walk finds no frame.
+// report may not wait for it, the walk then finds no frame. With one set up
+// before the lock was lost, the walk and its lookups do not wait.
 bool AdvanceWalk() {
-  if (walk.ended || !LoaderCallsAllowed()) return false;
+  if (walk.ended || (!LoaderCallsAllowed() && SymbolEngineFlag() == 0)) return false;
   const DescribePlatform& p = TheDescribePlatform();
   if (!p.stackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &walk.frame, &walk.context,
                      &ReadMemoryCallback, &SymFunctionTableAccess64, &SymGetModuleBase64, nullptr))

@@ -56,10 +56,11 @@ void FilterOnReportStack(void* context) {
   if (code == EXCEPTION_STACK_OVERFLOW) AnnounceStackOverflow();
   CrashHandler handler = InstalledCrashHandler();
   if (handler == nullptr) return;
-  AllowLoaderCalls(LoaderLockFreeWithin(kLoaderLockWaitMs));
+  AllowLoaderCalls(TakeLoaderLockWithin(kLoaderLockWaitMs));
   RUXTRAP_STEP("loader lock check");
   CrashLockGuard lock(TheCrashLock());
   CallHandlerGuarded(call, handler);
+  ReleaseTakenLoaderLock();
   AllowLoaderCalls(true);
 }
 

@@ -34,10 +34,6 @@ void RestorePreviousFilter();
 // The installed top-level filter.
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers);
 
-// How long a report waits for another thread to give the loader lock back
-// before it leaves out what needs the lock.
-constexpr DWORD kLoaderLockWaitMs = 2000;
-
 // Told by the module's detach hook when the process is ending (not just
 // unloading the library): the unload actions then free nothing and put
 // nothing back. Memory and the top-level filter go with the process, and a

@@ -1,6 +1,7 @@
 #include "probes/loader_lock.h"
 
 #include "support/function_cast.h"
+#include "support/thread_block.h"
 
 namespace ruxtrap {
 
@@ -19,15 +20,23 @@ struct LoaderLockBinding {
 } loader;
 
 bool loaderCallsAllowed = true;
+// The cookie of the hold TakeLoaderLockWithin took; 0 when none.
+ULONG_PTR heldCookie = 0;
+// Where the thread block keeps the process environment block, and that
+// block the loader lock's address.
+constexpr DWORD kTebPebOffset = 0x30;
+constexpr DWORD kPebLoaderLockOffset = 0xA0;
 
-// Takes the lock without waiting and gives it straight back.
-bool LoaderLockFreeNow() {
+// Takes the lock without waiting. False when another thread holds it;
+// true, with *cookie 0, when the lock cannot be probed.
+bool TakeLoaderLockNow(ULONG_PTR* cookie) {
   ULONG disposition = 0;
-  ULONG_PTR cookie = 0;
-  if (loader.lock(kTryOnly, &disposition, &cookie) != 0) return true;  // cannot tell
-  if (disposition != kLockAcquired) return false;
-  loader.unlock(0, cookie);
-  return true;
+  *cookie = 0;
+  if (loader.lock(kTryOnly, &disposition, cookie) != 0) {
+    *cookie = 0;
+    return true;  // cannot tell
+  }
+  return disposition == kLockAcquired;
 }
 
 }  // namespace
@@ -40,14 +49,29 @@ void BindLoaderLockProbe() {
   loader.unlock = FunctionCast<UnlockLoaderFn>(GetProcAddress(ntdll, "LdrUnlockLoaderLock"));
 }
 
-bool LoaderLockFreeWithin(DWORD waitMs) {
+bool TakeLoaderLockWithin(DWORD waitMs) {
   if (loader.lock == nullptr || loader.unlock == nullptr) return true;
   const DWORD start = GetTickCount();
   for (;;) {
-    if (LoaderLockFreeNow()) return true;
+    if (TakeLoaderLockNow(&heldCookie)) return true;
     if (GetTickCount() - start >= waitMs) return false;
     Sleep(kPollMs);
   }
+}
+
+bool ReleaseTakenLoaderLock() {
+  if (heldCookie == 0) return false;
+  loader.unlock(0, heldCookie);
+  heldCookie = 0;
+  return true;
+}
+
+bool ThisThreadHoldsLoaderLock() {
+  BYTE* teb = reinterpret_cast<BYTE*>(ThreadInfoBlock());
+  BYTE* peb = *reinterpret_cast<BYTE**>(teb + kTebPebOffset);
+  auto* lock = *reinterpret_cast<RTL_CRITICAL_SECTION**>(peb + kPebLoaderLockOffset);
+  return lock != nullptr &&
+         reinterpret_cast<ULONG_PTR>(lock->OwningThread) == static_cast<ULONG_PTR>(GetCurrentThreadId());
 }
 
 bool LoaderCallsAllowed() { return loaderCallsAllowed; }

@@ -12,17 +12,33 @@ constexpr DWORD kLockPollMs = 10;
 
 HANDLE OsHandleOf(FILE* log) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log))); }
 
+// The bytes of the log so far; -1 when they cannot be read.
+LONGLONG LogSize(HANDLE file) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
+}
 }  // namespace
 
+// A report ahead of this one writes line by line (a deep stack takes many
+// seconds): the wait goes on while the log grows, and ends when it has not
+// grown for kLogLockWaitMs, as when its writer hangs.
 bool LockLogForReport(FILE* log) {
   HANDLE file = OsHandleOf(log);
   if (file == INVALID_HANDLE_VALUE) return false;
-  const DWORD start = GetTickCount();
+  LONGLONG seenSize = LogSize(file);
+  DWORD quietSince = GetTickCount();
   for (;;) {
     OVERLAPPED at = {};
     at.OffsetHigh = kLockOffsetHigh;
     if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
-    if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - start >= kLogLockWaitMs) return false;
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return false;
+    LONGLONG size = LogSize(file);
+    if (size != seenSize) {
+      seenSize = size;
+      quietSince = GetTickCount();
+    } else if (GetTickCount() - quietSince >= kLogLockWaitMs) {
+      return false;
+    }
     Sleep(kLockPollMs);
   }
 }

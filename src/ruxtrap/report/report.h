@@ -49,8 +49,9 @@ class LogFileHolder : public FileOwner {
 // Keeps other processes' reports out of the log until this one is written:
 // an exclusive lock on a byte far beyond any log's end, taken on the open
 // log and released when it is closed or the process ends. Other processes
-// wait for it at most kLogLockWaitMs; after that the report is written all
-// the same, since losing it would be worse than mixing it with another.
+// wait for it while the log grows, and at most kLogLockWaitMs after it last
+// grew; after that the report is written all the same, since losing it would
+// be worse than mixing it with another.
 constexpr DWORD kLogLockWaitMs = 15000;
 bool LockLogForReport(FILE* log);
 

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "report/append_open.h"
 #include "report/report.h"
 #include "support/log_text.h"
 
@@ -12,6 +13,7 @@ namespace ruxtrap {
 namespace {
 
 const wchar_t kScriptPathW[] = L"c:\\~tmp.vbs";
+const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
 const char kScriptHostCall[] = "WScript.exe ";
 const char kScriptFormat[] = "s=MsgBox(\"%s\", vbCritical, \"Exception\")";
 // A name that is taken is tried again with the next number; other errors end
@@ -19,6 +21,9 @@ const char kScriptFormat[] = "s=MsgBox(\"%s\", vbCritical, \"Exception\")";
 constexpr unsigned kTempNameTries = 100;
 
 ReportPlaces places = {};
+// The two logs' names for opening them without the process heap.
+AppendName systemLogName;
+AppendName userLogName;
 
 size_t Length(const char* text) { return strlen(text); }
 size_t Length(const wchar_t* text) { return wcslen(text); }
@@ -258,6 +263,9 @@ void ResolveReportPlaces() {
   ResolveTempFolder();
   ResolveScriptHost();
   ResolveAccount();
+  PrepareAppendName(kLogPathW, &systemLogName);
+  PrepareAppendName(places.userLog, &userLogName);
+  SetUpStreamsForCrash();
 }
 
 // A log is held against other processes' reports before anything is
@@ -271,10 +279,18 @@ FILE* Usable(FILE* log) {
   return nullptr;
 }
 
+// Without the process heap where the log's name could be made ready at
+// InitRuxtrap; through the runtime otherwise.
+FILE* OpenLog(const AppendName& name, const wchar_t* path) {
+  bool answered = false;
+  FILE* file = OpenForAppending(name, &answered);
+  return Usable(answered ? file : _wfopen(path, L"a+"));
+}
+
 CrashLog OpenCrashLog() {
-  FILE* file = Usable(fopen(kLogPath, "a+"));
+  FILE* file = OpenLog(systemLogName, kLogPathW);
   if (file != nullptr) return {file, kLogPath};
-  if (places.userLog[0] != 0) file = Usable(_wfopen(places.userLog, L"a+"));
+  if (places.userLog[0] != 0) file = OpenLog(userLogName, places.userLog);
   return {file, places.userLogShown};
 }
 

@@ -3,6 +3,7 @@
 #include <dxdiag.h>
 #include <oleauto.h>
 
+#include "probes/loader_lock.h"
 #include "support/function_cast.h"
 #include "support/scoped.h"
 #include "sysinfo/sysinfo_detail.h"
@@ -125,7 +126,12 @@ const DxDiagPlatform& RealDxDiagPlatform() { return kRealPlatform; }
 // The thread's COM state is balanced: uninitialised only when this call's
 // CoInitialize succeeded. A failed CoInitialize does not stop the query.
 HRESULT QueryDirectXVersion(DWORD* major, DWORD* minor, wchar_t* letter) {
-  bool comReady = SUCCEEDED(platform.coInitialize(nullptr));
+  HRESULT joined = platform.coInitialize(nullptr);
+  // A thread of the multi-threaded apartment gets the provider through a
+  // thread COM starts for it, which cannot start while this thread holds the
+  // loader lock (as a report does): the query would wait for ever.
+  if (joined == RPC_E_CHANGED_MODE && ThisThreadHoldsLoaderLock()) return E_FAIL;
+  bool comReady = SUCCEEDED(joined);
   bool found = ReadVersion(major, minor, letter);
   if (comReady) platform.coUninitialize();
   return found ? S_OK : E_FAIL;

@@ -138,9 +138,14 @@ void GatherSystemFacts(SystemFacts* f) {
   RUXTRAP_STEP("OS version");
   if (loaderCalls) RunGuarded([f] { ReadDisplay(f); });
   RUXTRAP_STEP("display");
-  if (loaderCalls) RunGuarded([f] {
-    f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
-  });
+  if (loaderCalls) {
+    // The provider may wait for threads of its own, which could not start
+    // under the report's hold on the loader lock.
+    LoaderLockReleasedScope released;
+    RunGuarded([f] {
+      f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
+    });
+  }
   RUXTRAP_STEP("DirectX");
   RunGuarded([f] { ReadDrives(f); });
   RUXTRAP_STEP("drives");

@@ -1,0 +1,76 @@
+// What deployed programs do around their crashes, each for real in
+// hostile_host: a damaged process heap, a thread that takes the loader lock
+// for good once the report is written, a crash in the multi-threaded COM
+// apartment under the loader lock, several deep reports at once.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "common/crash_run.h"
+
+namespace ruxtrap_test {
+namespace {
+
+CrashRun RunHostileHost(const std::wstring& arguments, DWORD timeoutMs = 60000) {
+  CrashHostOptions options;
+  options.program = L"hostile_host.exe";
+  options.timeoutMs = timeoutMs;
+  return RunCrashHost(arguments, options);
+}
+
+void ExpectOneWholeReport(const CrashRun& run) {
+  ASSERT_TRUE(run.finished) << "the crashed host did not end";
+  EXPECT_EQ(kCrashExitCode, run.exitCode);
+  std::string problem;
+  EXPECT_EQ(1, CountWholeReports(run.log, &problem)) << problem;
+  EXPECT_EQ("", problem);
+  EXPECT_NE(std::string::npos,
+            run.log.find("hostile_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "));
+}
+
+// Blocks of the process heap overrun into their freed neighbours: the
+// heap's next allocation faults. The log is still opened and the report
+// written; what needs the heap loses its own lines only.
+TEST(DamagedProcessHeap, TheReportIsStillWritten) {
+  CrashRun run = RunHostileHost(L"damaged-heap");
+  ExpectOneWholeReport(run);
+  EXPECT_NE(std::string::npos, run.log.find("\r\nEAX=00000000  "));
+}
+
+// Once the report is on disk, another thread takes the loader lock and keeps
+// it (a DllMain that waits for the crashed thread): ending the process must
+// not wait for it.
+TEST(LoaderLockTakenLater, AfterTheReportTheProcessStillEnds) {
+  CrashRun run = RunHostileHost(L"loader-taken-after-report");
+  ExpectOneWholeReport(run);
+}
+
+// The faulting thread holds the loader lock and belongs to the
+// multi-threaded apartment: the DirectX query would need a thread of COM's
+// own, which cannot start while the lock is held.
+TEST(LoaderLockHeldInTheMultiThreadedApartment, TheReportIsWholeAndTheProcessEnds) {
+  CrashRun run = RunHostileHost(L"mta-holding-loader-lock");
+  ExpectOneWholeReport(run);
+  EXPECT_NE(std::string::npos, run.log.find("hostile_host.exe, WriteThroughNullPointer()+"));
+}
+
+// Four processes overflow their stacks at the same moment: reports of
+// some 10000 frames each, written one after the other however long the
+// queue takes, never into each other.
+TEST(SeveralDeepReports, FourAtOnceStayWholeAndApart) {
+  std::vector<DWORD> codes = RunCrashHostsTogether(4, std::wstring(L"overflow-on-signal ") + kStartTogetherEvent,
+                                                   600000, L"hostile_host.exe");
+  ASSERT_EQ(4u, codes.size());
+  for (DWORD code : codes) EXPECT_EQ(kCrashExitCode, code);
+  std::string log;
+  ASSERT_TRUE(ReadWholeFile(kLogPathW, &log));
+  std::string problem;
+  EXPECT_EQ(4, CountWholeReports(log, &problem)) << problem;
+  EXPECT_EQ("", problem);
+  EXPECT_EQ(4, CountOf(log, "hostile_host.exe caused an EXCEPTION_STACK_OVERFLOW"));
+}
+
+}  // namespace
+}  // namespace ruxtrap_test
