@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "common/crash_run.h"
+
 namespace {
 
 using InitRuxtrapFn = void(WINAPI*)(const char*);
@@ -125,6 +127,27 @@ TEST_F(LoadUnloadTest, ThreadsStartingAndEndingDoNotEnterTheLibrary) {
   entry->entryPoint = entryPoint;
   EXPECT_EQ(0, threadCalls);
   FreeLibrary(dll);
+}
+
+// Two copies of the library, each brought by a plug-in of its own: unloading
+// the first keeps the second's filter, which was installed after it.
+TEST_F(LoadUnloadTest, UnloadKeepsAFilterInstalledAfterTheLibrarys) {
+  const std::wstring folder = ruxtrap_test::BinFolder() + L"\\second-copy";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW((ruxtrap_test::BinFolder() + L"\\Ruxtrap.dll").c_str(), (folder + L"\\Ruxtrap.dll").c_str(),
+                        FALSE));
+  SetUnhandledExceptionFilter(&HostFilter);
+  HMODULE first = Load();
+  init_("first plug-in");
+  HMODULE second = LoadLibraryW((folder + L"\\Ruxtrap.dll").c_str());
+  ASSERT_NE(nullptr, second);
+  ASSERT_NE(first, second);
+  auto initSecond = reinterpret_cast<InitRuxtrapFn>(reinterpret_cast<void (*)()>(GetProcAddress(second, "InitRuxtrap")));
+  initSecond("second plug-in");
+  LPTOP_LEVEL_EXCEPTION_FILTER secondFilter = CurrentFilter();
+  FreeLibrary(first);
+  EXPECT_EQ(secondFilter, CurrentFilter()) << "the second copy's filter stays";
+  FreeLibrary(second);
 }
 
 HANDLE startTogether;

@@ -83,9 +83,14 @@ void ResetInstallationState() {
   installState = kNotInstalled;
 }
 
+// Only the library's own filter is replaced: one installed after it (by a
+// second copy of the library that a plug-in brought, say) stays, or that
+// copy would be switched off without a word. The filter the call replaced
+// tells which was in force.
 void RestorePreviousFilter() {
   if (installState != kInstalled) return;
-  platform.setUnhandledExceptionFilter(previousFilter);
+  LPTOP_LEVEL_EXCEPTION_FILTER replaced = platform.setUnhandledExceptionFilter(previousFilter);
+  if (replaced != &CrashFilter) platform.setUnhandledExceptionFilter(replaced);
   previousFilter = nullptr;
   installState = kNotInstalled;
 }

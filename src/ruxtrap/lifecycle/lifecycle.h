@@ -28,7 +28,8 @@ CrashHandler InstalledCrashHandler();
 void ResetInstallationState();
 
 // Puts back the filter that was in force before the first installation, if
-// the library installed one. Runs at unload.
+// the library installed one and its filter is still the one in force. Runs
+// at unload.
 void RestorePreviousFilter();
 
 // The installed top-level filter.
