@@ -134,3 +134,38 @@ def test_log_resaved_as_utf8_without_a_mark(build_dir, tmp_path):
     for key in ("modules", "executable", "exception", "fault", "frames"):
         assert copy[key] == original[key], key
 
+
+
+def first_unit_of_version_5(line_table):
+    """Offset of the first DWARF 5 unit of a .debug_line section (MinGW's
+    start-up code brings them), and its opcode base."""
+    at = 0
+    while at + 6 <= len(line_table):
+        length = int.from_bytes(line_table[at:at + 4], "little")
+        if int.from_bytes(line_table[at + 4:at + 6], "little") == 5:
+            return at, line_table[at + 17]
+        at += 4 + length
+    raise AssertionError("no DWARF 5 line table unit")
+
+
+def test_damaged_debug_file_does_not_stop_the_run(crash_logs, tmp_path):
+    # A debug file damaged in the developer's store: a line table unit whose
+    # line range is 0, or whose file table counts more entries than it holds.
+    from triage.pe_image import PEImage
+    source = crash_logs.symbols / "crash_host.exe.debug"
+    section = next(s for s in PEImage(str(source)).sections if s.name == ".debug_line")
+    data = source.read_bytes()
+    unit, opcode_base = first_unit_of_version_5(data[section.raw_offset:section.raw_offset + section.raw_size])
+    unit += section.raw_offset
+    formats = unit + 18 + opcode_base - 1
+    whole = json.loads(run_triage("--json", "--symbols", crash_logs.symbols, crash_logs.stripped).stdout)
+    for name, at, damage in (("line-range", unit + 16, b"\0"), ("file-count", formats, b"\0\xff\xff\xff\x7f")):
+        damaged = bytearray(data)
+        damaged[at:at + len(damage)] = damage
+        shutil.copytree(crash_logs.symbols, tmp_path / name)
+        (tmp_path / name / "crash_host.exe.debug").write_bytes(damaged)
+        result = run_triage("--json", "--symbols", tmp_path / name, crash_logs.stripped)
+        assert result.returncode == 0, (name, result.stderr)
+        reports = json.loads(result.stdout)["reports"]
+        assert [[f["function"] for f in r["frames"]] for r in reports] == \
+               [[f["function"] for f in r["frames"]] for r in whole["reports"]], name
