@@ -8,6 +8,7 @@ import argparse
 import codecs
 import json
 import os
+import stat
 import sys
 
 from .groups import Grouper
@@ -100,7 +101,20 @@ def _folder_files(folder, on_skip):
             if os.path.islink(os.path.join(root, name)):
                 on_skip(Skipped(os.path.join(root, name), 0, "a link to a folder, not followed (give it as a PATH)"))
         for name in sorted(names):
-            yield os.path.join(root, name)
+            path = os.path.join(root, name)
+            if _special_file(path):
+                on_skip(Skipped(path, 0, "not a regular file"))
+            else:
+                yield path
+
+
+def _special_file(path):
+    """A pipe, socket or device found in a folder: opening a pipe waits for a
+    writer for ever. One named as a PATH is read (a shell's <(zcat log.gz))."""
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False  # opening it says why it cannot be read
 
 
 class _JsonOut:

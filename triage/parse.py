@@ -94,7 +94,7 @@ class _Report:
     def reached_summary(self):
         # The separator that closes the module table is not enough: a report
         # cut inside that table is followed by the next report's own one.
-        return bool(self.summary_lines) or self.section >= REGISTERS
+        return bool(self.summary_lines) or self.summary_cut or self.section >= REGISTERS
 
     def _modules(self):
         """The module table's rows, and load addresses by lower-case base name."""
@@ -236,6 +236,25 @@ def _system_line(report, line):
         report.other[label] = value
 
 
+class _ReadFailed(Exception):
+    def __init__(self, error):
+        super().__init__(error)
+        self.error = error
+
+
+class _FileReads:
+    """A log file's reads, whose failures are told apart from the callbacks'."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def read(self, size):
+        try:
+            return self._stream.read(size)
+        except OSError as error:
+            raise _ReadFailed(error) from error
+
+
 class LogReader:
     """Reads one log file; calls on_report(record) and on_skip(Skipped) as it goes,
     so only the report being read is ever held."""
@@ -246,14 +265,23 @@ class LogReader:
         self.encoding = encoding
 
     def read_file(self, path, display_name=None):
-        """Returns the number of reports read from the file."""
+        """Returns the number of reports read from the file. Only errors of
+        the file's own reads make it a skipped entry: one of the callbacks
+        (the output's reader gone, a full disk) is the caller's."""
         name = display_name or path
         try:
-            with open(path, "rb") as stream:
-                return self.read_stream(stream, name)
+            stream = open(path, "rb")
         except OSError as error:
-            self.on_skip(Skipped(name, 0, "cannot read: %s" % (error.strerror or error)))
-            return 0
+            return self._unreadable(name, error)
+        with stream:
+            try:
+                return self.read_stream(_FileReads(stream), name)
+            except _ReadFailed as failed:
+                return self._unreadable(name, failed.error)
+
+    def _unreadable(self, name, error):
+        self.on_skip(Skipped(name, 0, "cannot read: %s" % (error.strerror or error)))
+        return 0
 
     def read_stream(self, stream, name):
         self._name = name
