@@ -8,6 +8,7 @@ import argparse
 import codecs
 import json
 import os
+import stat
 import sys
 
 from .groups import Grouper
@@ -45,10 +46,9 @@ def _arguments(argv):
 
 
 def _check(args):
-    try:
-        codecs.lookup(args.encoding)
-    except LookupError:
-        raise _UsageError("unknown encoding %r" % args.encoding)
+    if not _is_code_page(args.encoding):
+        raise _UsageError("unknown encoding %r: give the ANSI code page the logs were written in, e.g. cp1252"
+                          % args.encoding)
     for folder in args.symbols:
         if not os.path.isdir(folder):
             raise _UsageError("--symbols %s: not a folder" % folder)
@@ -59,19 +59,62 @@ def _check(args):
                               "on PATH or given with --symbolizer")
 
 
+# The layout is ASCII: a code page must give these bytes back as they are.
+_LAYOUT_PROBE = b"==========\r\n[Started Time]:\t2026-12-07 13:31:53-567\r\n"
+
+
+def _is_code_page(name):
+    """Whether the reader can decode logs with this codec. Python also names
+    codecs that are no code page: bytes to bytes (base64, rot13), ones that
+    need a byte-order mark (utf-16) or cannot replace a bad byte (idna)."""
+    try:
+        decoder = codecs.getincrementaldecoder(name)(errors="replace")
+        return decoder.decode(_LAYOUT_PROBE, final=True) == _LAYOUT_PROBE.decode("ascii")
+    except Exception:  # whatever the codec raises, it cannot read a log
+        return False
+
+
 def _files(paths, on_skip):
     """Every file under the given paths, folders read recursively in name
     order; a path that does not exist becomes a skipped entry."""
     for path in paths:
         if os.path.isdir(path):
-            for root, dirs, names in os.walk(path):
-                dirs.sort()
-                for name in sorted(names):
-                    yield os.path.join(root, name)
+            yield from _folder_files(path, on_skip)
         elif os.path.exists(path):
             yield path
         else:
             on_skip(Skipped(path, 0, "no such file or folder"))
+
+
+def _folder_files(folder, on_skip):
+    """The files of a folder tree. A folder that cannot be listed, and a link
+    to a folder found inside the tree, become skipped entries rather than
+    missing silently. Links to folders are not followed: one pointing up the
+    tree would read it again, or read what lies outside it; a link given as a
+    PATH is read."""
+    def unreadable(error):
+        on_skip(Skipped(error.filename or folder, 0, "cannot read folder: %s" % (error.strerror or error)))
+
+    for root, dirs, names in os.walk(folder, onerror=unreadable):
+        dirs.sort()
+        for name in dirs:
+            if os.path.islink(os.path.join(root, name)):
+                on_skip(Skipped(os.path.join(root, name), 0, "a link to a folder, not followed (give it as a PATH)"))
+        for name in sorted(names):
+            path = os.path.join(root, name)
+            if _special_file(path):
+                on_skip(Skipped(path, 0, "not a regular file"))
+            else:
+                yield path
+
+
+def _special_file(path):
+    """A pipe, socket or device found in a folder: opening a pipe waits for a
+    writer for ever. One named as a PATH is read (a shell's <(zcat log.gz))."""
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False  # opening it says why it cannot be read
 
 
 class _JsonOut:

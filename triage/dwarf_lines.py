@@ -99,8 +99,10 @@ class LineTable:
         while pos + 4 <= len(debug_line):
             try:
                 pos = self._read_unit(debug_line, pos)
-            except (_Unsupported, IndexError, ValueError, struct.error):
-                break  # the units before stay usable
+            except (_Unsupported, IndexError, ValueError, ArithmeticError, struct.error):
+                # A damaged unit (a line range of 0, a line or address out of
+                # range): the units before stay usable.
+                break
         self.sequences.sort(key=lambda s: s.start)
         self._starts = [s.start for s in self.sequences]
 
@@ -189,8 +191,13 @@ class LineTable:
 
     def _entries_v5(self, c, offset_size):
         formats = [(c.uleb(), c.uleb()) for _ in range(c.u(1))]
+        count = c.uleb()
+        # Each entry takes a byte at least: a larger count is damage, which
+        # would otherwise run for ever (entries of no formats read nothing).
+        if count and (not formats or count > len(c.data) - c.pos):
+            raise _Unsupported("%d file entries" % count)
         entries = []
-        for _ in range(c.uleb()):
+        for _ in range(count):
             path, directory = None, None
             for kind, form in formats:
                 value = self._form(c, form, offset_size)

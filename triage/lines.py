@@ -3,8 +3,10 @@ the file holds: a log of any size, or a binary file without a line end.
 
 The log is written in the ANSI code page of the crashing machine with CRLF
 line ends. A byte-order mark names another encoding (a log re-saved by an
-editor); otherwise the caller's code page applies. Bytes the code page does
-not define become U+FFFD instead of stopping the read.
+editor). So does text outside ASCII that is all valid UTF-8: editors re-save
+as UTF-8 without a mark too (Notepad does by default), and ANSI text is
+hardly ever valid UTF-8. Otherwise the caller's code page applies. Bytes the
+code page does not define become U+FFFD instead of stopping the read.
 """
 
 import codecs
@@ -25,11 +27,24 @@ class CutLine(str):
 
 
 def sniff_encoding(head, default):
-    """(encoding, bytes of mark to skip) for a file that starts with head."""
+    """(encoding, bytes of mark to skip) for a file that starts with head.
+    Limit: only the head is looked at; a file whose first text outside ASCII
+    comes later is read in the default code page."""
     for mark, name in _BOMS:
         if head.startswith(mark):
             return name, len(mark)
+    if not head.isascii() and _is_utf8(head):
+        return "utf-8", 0
     return default, 0
+
+
+def _is_utf8(head):
+    try:
+        # Not final: the head may end inside a character.
+        codecs.getincrementaldecoder("utf-8")().decode(head, final=False)
+        return True
+    except UnicodeDecodeError:
+        return False
 
 
 def _cut(line):

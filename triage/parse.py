@@ -33,7 +33,8 @@ _TIME = re.compile(r"(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)-(\d{3})")
 _MEMORY = re.compile(r"(-?\d+)M, Avail\[(-?\d+)M\]")
 _DISPLAY = re.compile(r"(-?\d+) x (-?\d+), (-?\d+) bit")
 _DRIVE = re.compile(r"([A-Za-z]:\\?):\t+(-?\d+)M\t+(-?\d+)M\Z")
-_REGISTER = re.compile(r"([A-Z]{2,3})=([0-9A-F]+)")
+# A value ends at a blank or at the line's end ("EBX=00D5xyz" holds none).
+_REGISTER = re.compile(r"([A-Z]{2,3})=([0-9A-F]+)(?=[ \t]|\Z)")
 
 # Sections, in the order a report goes through them. A heading this reader
 # does not know opens a section whose lines it passes over: EXTRA before the
@@ -85,6 +86,7 @@ class _Report:
         self.drives = []
         self.module_lines = []  # rows of the module table, turned into data at the end
         self.summary_lines = []
+        self.summary_cut = False  # the writer stopped inside the summary line
         self.registers = {}
         self.frame_lines = []
         self.blank_after_stack = False
@@ -92,7 +94,7 @@ class _Report:
     def reached_summary(self):
         # The separator that closes the module table is not enough: a report
         # cut inside that table is followed by the next report's own one.
-        return bool(self.summary_lines) or self.section >= REGISTERS
+        return bool(self.summary_lines) or self.summary_cut or self.section >= REGISTERS
 
     def _modules(self):
         """The module table's rows, and load addresses by lower-case base name."""
@@ -112,7 +114,7 @@ class _Report:
         """(executable, exception, location) of the summary line, Nones when
         there is none or it was cut."""
         summary = "\n".join(self.summary_lines).strip("\n")
-        parsed = parse_summary(summary) if summary else None
+        parsed = parse_summary(summary) if summary and not self.summary_cut else None
         return parsed or (None, None, None)
 
     def _frames(self, names):
@@ -196,6 +198,13 @@ def _set_module_offset(loc, bases):
             loc["module_offset"] = "0x%X" % offset
 
 
+def _register_line(report, line):
+    for m in _REGISTER.finditer(line):
+        if isinstance(line, CutLine) and m.end() == len(line):
+            break  # the writer stopped in or right after this value: its digits may be fewer
+        report.registers[m.group(1)] = "0x" + m.group(2)
+
+
 def _system_line(report, line):
     end = line.find("]:")
     if end < 0:
@@ -227,6 +236,25 @@ def _system_line(report, line):
         report.other[label] = value
 
 
+class _ReadFailed(Exception):
+    def __init__(self, error):
+        super().__init__(error)
+        self.error = error
+
+
+class _FileReads:
+    """A log file's reads, whose failures are told apart from the callbacks'."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def read(self, size):
+        try:
+            return self._stream.read(size)
+        except OSError as error:
+            raise _ReadFailed(error) from error
+
+
 class LogReader:
     """Reads one log file; calls on_report(record) and on_skip(Skipped) as it goes,
     so only the report being read is ever held."""
@@ -237,14 +265,23 @@ class LogReader:
         self.encoding = encoding
 
     def read_file(self, path, display_name=None):
-        """Returns the number of reports read from the file."""
+        """Returns the number of reports read from the file. Only errors of
+        the file's own reads make it a skipped entry: one of the callbacks
+        (the output's reader gone, a full disk) is the caller's."""
         name = display_name or path
         try:
-            with open(path, "rb") as stream:
-                return self.read_stream(stream, name)
+            stream = open(path, "rb")
         except OSError as error:
-            self.on_skip(Skipped(name, 0, "cannot read: %s" % (error.strerror or error)))
-            return 0
+            return self._unreadable(name, error)
+        with stream:
+            try:
+                return self.read_stream(_FileReads(stream), name)
+            except _ReadFailed as failed:
+                return self._unreadable(name, failed.error)
+
+    def _unreadable(self, name, error):
+        self.on_skip(Skipped(name, 0, "cannot read: %s" % (error.strerror or error)))
+        return 0
 
     def read_stream(self, stream, name):
         self._name = name
@@ -258,6 +295,11 @@ class LogReader:
         for batch in read_line_batches(stream, self.encoding):
             for line in batch:
                 number += 1
+                whole = line
+                if line[-1:] == "=" and len(line) > len(SEP90) and line.endswith(SEP90):
+                    # The writer stopped in this line and the next report's
+                    # separator followed: what stands before it is cut.
+                    line = CutLine(line[:-len(SEP90)])
                 # Module rows and frame lines, most of a report, take the
                 # short way; they are parsed when the report is complete.
                 # A row, frame or machine line the writer stopped in is not
@@ -266,6 +308,7 @@ class LogReader:
                 if report is not None and line:
                     section = report.section
                     if isinstance(line, CutLine) and section in (MODULES, STACK, SYSTEM):
+                        previous = whole
                         continue
                     if section == MODULES and line[0] == "0":
                         report.module_lines.append(line)
@@ -280,7 +323,7 @@ class LogReader:
                         previous = line
                         continue
                 self._line(line, number, previous)
-                previous = line
+                previous = whole
         self._close_report(number, at_end=True)
         self._close_junk(at_end=True)
         if not self._seen_line:
@@ -335,10 +378,14 @@ class LogReader:
             report.section = REGISTERS
         section = report.section
         if section == REGISTERS:
-            for name, value in _REGISTER.findall(line):
-                report.registers[name] = "0x" + value
+            _register_line(report, line)
         elif section == SUMMARY:
-            report.summary_lines.append(line)
+            if not isinstance(line, CutLine):
+                report.summary_lines.append(line)
+            elif not "EAX=".startswith(line):
+                # Any piece of the summary may look whole ("line 006" of
+                # "line 0061"): none of it is read.
+                report.summary_cut = True
         elif section == HEAD:
             if line.startswith("[Crash Time]:"):
                 report.crash_time = _time(line)

@@ -1,13 +1,20 @@
 # Configures and builds the consumer project as its own team would: a fresh
-# build folder, the same cross toolchain, the installed package on the prefix
-# path and nothing else of this build.
+# build folder, the same cross toolchain, the installed package (moved) on the
+# prefix path and nothing else of this build.
 # Arguments: SOURCE BINARY PREFIX TOOLCHAIN OBJDUMP
 cmake_policy(VERSION 3.20)
 file(REMOVE_RECURSE ${BINARY})
+# The package is used from a copy in a folder named the way Windows names
+# install folders, blanks and parentheses: its files must find each other
+# relative to themselves, and the build's commands must quote the names.
+set(moved "${BINARY}-prefix/Program Files (x86)/Ruxtrap")
+file(REMOVE_RECURSE "${BINARY}-prefix")
+file(MAKE_DIRECTORY "${moved}")
+file(COPY "${PREFIX}/" DESTINATION "${moved}")
 foreach(step configure build)
   if(step STREQUAL "configure")
     set(command ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
-        -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Debug)
+        "-DCMAKE_PREFIX_PATH=${moved}" -DCMAKE_BUILD_TYPE=Debug)
   else()
     set(command ${CMAKE_COMMAND} --build ${BINARY})
   endif()
