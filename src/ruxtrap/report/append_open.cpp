@@ -19,7 +19,7 @@ NtCreateFileFn ntCreateFile = nullptr;
 
 // Enough for a host that has a few more files open at the crash than it had
 // at InitRuxtrap.
-constexpr int kStreamsSetUp = 8;
+constexpr int kStreamsSetUp = 4;
 
 FARPROC NtdllCall(const char* name) {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
