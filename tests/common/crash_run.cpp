@@ -1,4 +1,6 @@
 #include "common/crash_run.h"
+// crash_run.h brings windows.h first
+#include <tlhelp32.h>
 
 #include <string.h>
 
@@ -181,8 +183,24 @@ void ReadScriptHostRecord(CrashRun* run) {
   run->scriptHostScript = record.substr(script, end - script);
 }
 
+// A script host that an earlier run started and did not wait for (a test
+// that expects none, a test program before this one) may start late and
+// record into this run: every one ends before a run begins.
+void WaitForScriptHostsToEnd() {
+  Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (snapshot.h == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL ok = Process32FirstW(snapshot.h, &entry); ok; ok = Process32NextW(snapshot.h, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, L"wscript.exe") != 0) continue;
+    Handle process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (process.h != nullptr) WaitForSingleObject(process.h, 20000);
+  }
+}
+
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options) {
   CrashRun run;
+  WaitForScriptHostsToEnd();
   static bool standInInstalled = InstallScriptHostStandIn();
   if (!standInInstalled) return run;
   if (options.clearDriveC) ClearDriveC();
@@ -224,6 +242,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
 
 std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs,
                                          const std::wstring& program) {
+  WaitForScriptHostsToEnd();
   ClearDriveC();
   Handle start(CreateEventW(nullptr, TRUE, FALSE, kStartTogetherEvent));
   ResetEvent(start.h);
