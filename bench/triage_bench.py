@@ -3,9 +3,9 @@
 peak memory of the tool at two corpus sizes, which should be the same: the
 tool keeps one report per group, not one per report.
 
-    triage_bench.py [--sizes MB,MB] [--runs N] [--symbols DIR --stripped-log LOG] SEED_LOG
+    triage_bench.py [--sizes MB,MB] [--runs N] [--symbols DIR --stripped-log LOG] SAMPLE_LOG
 
-The corpus is made of the real reports of SEED_LOG, repeated with their
+The corpus is made of the real reports of SAMPLE_LOG, repeated with their
 dates spread over 60 days, until each file has the size asked for. Each
 configuration runs N times; the fastest run counts (the machine is shared).
 Peak memory is the tool process's maximum resident set, from wait4.
@@ -70,19 +70,19 @@ def measure(label, args, size_bytes, reports, runs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("seed_log")
+    parser.add_argument("sample_log")
     parser.add_argument("--sizes", default="50,200", help="corpus sizes in MB (default 50,200)")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--symbols", help="debug files for a run that names a stripped host's reports offline")
     parser.add_argument("--stripped-log", help="reports of the stripped host, for the --symbols run")
     args = parser.parse_args()
 
-    with open(args.seed_log, "rb") as f:
+    with open(args.sample_log, "rb") as f:
         reports = split_reports(f.read())
     if not reports:
-        raise SystemExit("triage_bench: no report in %s" % args.seed_log)
+        raise SystemExit("triage_bench: no report in %s" % args.sample_log)
     sizes = [int(s) for s in args.sizes.split(",")]
-    print("python %s; %d seed reports from %s" % (sys.version.split()[0], len(reports), args.seed_log))
+    print("python %s; %d sample reports from %s" % (sys.version.split()[0], len(reports), args.sample_log))
     with tempfile.TemporaryDirectory(prefix="triage-bench-") as folder:
         for megabytes in sizes:
             corpus = os.path.join(folder, "corpus-%d.log" % megabytes)

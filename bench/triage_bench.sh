@@ -13,8 +13,8 @@ build="$(realpath -m "${2:-$root/build}")"
 . "$root/scripts/wine-env.sh" "$build/wineprefix"
 ensure_wine_prefix
 start_wineserver
-seeds="$(mktemp -d)"
-trap 'rm -rf "$seeds"; wineserver -k >/dev/null 2>&1 || true' EXIT
+samples="$(mktemp -d)"
+trap 'rm -rf "$samples"; wineserver -k >/dev/null 2>&1 || true' EXIT
 log="$WINEPREFIX/drive_c/CrashEvent.log"
 
 crash_all() {  # crash_all PROGRAM OUTPUT KIND...
@@ -28,9 +28,9 @@ crash_all() {  # crash_all PROGRAM OUTPUT KIND...
   done
   cp "$log" "$output"
 }
-crash_all "$build/bin/crash_host.exe" "$seeds/seed.log" av div0 cpp chain dll thread "deep 20"
-crash_all "$build/bin/triage/stripped/crash_host.exe" "$seeds/stripped.log" chain dll "deep 20"
+crash_all "$build/bin/crash_host.exe" "$samples/sample.log" av div0 cpp chain dll thread "deep 20"
+crash_all "$build/bin/triage/stripped/crash_host.exe" "$samples/stripped.log" chain dll "deep 20"
 rm -f "$log"
 
 /usr/bin/python3 "$root/bench/triage_bench.py" --sizes "$sizes" \
-  --symbols "$build/bin/triage/symbols" --stripped-log "$seeds/stripped.log" "$seeds/seed.log"
+  --symbols "$build/bin/triage/symbols" --stripped-log "$samples/stripped.log" "$samples/sample.log"
