@@ -11,11 +11,11 @@
 // with the hold given back, since its provider may wait for threads of its
 // own, and no thread can start while another holds the lock; a thread that
 // takes the lock for good in that moment still holds the report up. If
-// another thread still holds
-// the lock after the wait, the report leaves out what needs it (the symbol
-// handler with the call stack, the display and DirectX lines, system
-// messages) and ends the process without detaching. A thread that holds the
-// lock itself can take it again, so its report stays whole.
+// another thread still holds the lock after the wait, the report leaves out
+// what needs it (the symbol handler with the call stack, the display and
+// DirectX lines, system messages) and ends the process without detaching. A
+// thread that holds the lock itself can take it again, so its report stays
+// whole.
 #pragma once
 
 #include <windows.h>

@@ -50,9 +50,9 @@ bool IsUsableLog(FILE* log, bool held) {
   HANDLE file = OsHandleOf(log);
   if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) return false;
   if (!held) return true;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size)) return false;
-  const ULONGLONG end = static_cast<ULONGLONG>(size.QuadPart);
+  const LONGLONG size = LogSize(file);
+  if (size < 0) return false;
+  const ULONGLONG end = static_cast<ULONGLONG>(size);
   const ULONGLONG reportLock = ULONGLONG{kLockOffsetHigh} << 32;
   if (end >= reportLock) return true;
   const ULONGLONG span = reportLock - end;
