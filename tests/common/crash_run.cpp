@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace ruxtrap_test {
@@ -240,6 +241,19 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   return run;
 }
 
+// Every host that wrote its report started the script host, which may only
+// begin once its host has ended (under Wine a process started a moment ago
+// has no name yet for WaitForScriptHostsToEnd to find): the run waits until
+// all of them have recorded.
+void WaitForScriptHostRecords(int expected) {
+  for (int waits = 0; waits < 200; ++waits) {
+    std::string record;
+    ReadWholeFile(kScriptHostRecordW, &record);
+    if (CountOf(record, "cmd=") >= expected) return;
+    Sleep(100);
+  }
+}
+
 std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs,
                                          const std::wstring& program) {
   WaitForScriptHostsToEnd();
@@ -263,6 +277,7 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
     codes.push_back(code);
     CloseHandle(process);
   }
+  WaitForScriptHostRecords(static_cast<int>(std::count(codes.begin(), codes.end(), kCrashExitCode)));
   return codes;
 }
 
