@@ -2,7 +2,7 @@
 # Crashes of the crash host as an unprivileged user, in a Wine prefix of its
 # own, where C:\ and the files in it obey that user's file modes (root would
 # ignore them): C:\ not writable, C:\CrashEvent.log a folder, a c:\~tmp.vbs
-# of another owner or read-only, no folder for the script, no log anywhere,
+# of another owner, read-only or a link, no folder for the script, no log anywhere,
 # and Wine's own script host on a virtual display.
 #   unprivileged_user_test.sh BUILD_DIR      (as root; creates the user once)
 set -euo pipefail
@@ -71,7 +71,8 @@ recorded() { sed -n "s/^$1=//p" "$record" 2>/dev/null | head -1 | tr -d '\r'; }
 # Back to a prefix where the user may write C:\ and nothing is left over.
 reset() {
   chmod 0755 "$drive_c" "$profile/Temp"
-  rm -rf "$drive_c/CrashEvent.log" "$drive_c/~tmp.vbs" "$user_log" "$record" "$profile/Temp/"~ruxtrap-*.vbs
+  rm -rf "$drive_c/CrashEvent.log" "$drive_c/~tmp.vbs" "$user_log" "$record" "$profile/Temp/"~ruxtrap-*.vbs \
+    "$profile/linked-notes.txt"
 }
 
 # Crashes the host and waits until every process of the prefix, the script
@@ -134,6 +135,25 @@ check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
 check "reports in C:\\CrashEvent.log" 1 "$(count $'\t\t\tCall Stack' "$drive_c/CrashEvent.log")"
 check "planted script kept" "$planted" "$(tr -d '\r' <"$drive_c/~tmp.vbs")"
 check_temp_script_naming 'C:\CrashEvent.log'
+
+# A Unix symbolic link at c:\~tmp.vbs opens as its target under Wine: a
+# file of the user's own there is not written through it, and a link to
+# nothing does not create its target.
+for setup in "a link to the user's own file" "a link to nothing"; do
+  case="c:\\~tmp.vbs $setup"
+  reset
+  target="$profile/linked-notes.txt"
+  [[ "$setup" == *own* ]] && printf 'notes\n' >"$target" && chown "$user:" "$target"
+  ln -s "$target" "$drive_c/~tmp.vbs"
+  crash wscript.exe=n
+  check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
+  if [[ "$setup" == *own* ]]; then
+    check "linked file kept" "notes" "$(cat "$target")"
+  else
+    check "link target made" no "$([ -e "$target" ] && echo yes || echo no)"
+  fi
+  check_temp_script_naming 'C:\CrashEvent.log'
+done
 
 case="no folder the script can be written to"
 reset

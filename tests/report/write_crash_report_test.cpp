@@ -137,17 +137,22 @@ struct DeepFolder {
   }
 };
 
-// LOCALAPPDATA as a process may inherit it: naming a folder that is gone, or
-// one whose log name would not fit in MAX_PATH. The profile's own folder of
-// that role still takes the report.
+// LOCALAPPDATA as a process may inherit it: naming a folder that is gone,
+// one whose log name would not fit in MAX_PATH, one whose log cannot be
+// opened (as a folder the user may not write), or C:\ itself. The profile's
+// own folder of that role still takes the report.
 TEST_F(WriteCrashReportTest, UnusableLocalAppDataFallsBackToTheProfilesFolder) {
   const std::wstring profileLog = UserLogPath();  // LOCALAPPDATA is the profile's folder here
   DeepFolder overlong(245);  // its log name has 261 characters
   ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(overlong.path.c_str()));
+  const std::wstring blocked = L"C:\\ruxtrap-blocked-local";
+  ASSERT_TRUE(CreateDirectoryW(blocked.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((blocked + L"\\CrashEvent.log").c_str(), nullptr));
   wchar_t saved[MAX_PATH] = {};
   GetEnvironmentVariableW(L"LOCALAPPDATA", saved, MAX_PATH);
   ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
-  for (const std::wstring& value : {std::wstring(L"C:\\ruxtrap-no-such-folder"), overlong.path}) {
+  for (const std::wstring& value :
+       {std::wstring(L"C:\\ruxtrap-no-such-folder"), overlong.path, blocked, std::wstring(L"C:\\")}) {
     SCOPED_TRACE(ruxtrap_test::Narrow(value));
     DeleteFileW(profileLog.c_str());
     finished = Finished();
@@ -162,7 +167,61 @@ TEST_F(WriteCrashReportTest, UnusableLocalAppDataFallsBackToTheProfilesFolder) {
     EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(profileLog) + "\", vbCritical, \"Exception\")", script);
     EXPECT_EQ(-9876, finished.exitCode);
   }
+  RemoveDirectoryW((blocked + L"\\CrashEvent.log").c_str());
+  RemoveDirectoryW(blocked.c_str());
   ResolveReportPlaces();
+}
+
+// A relative LOCALAPPDATA is taken from the current folder of InitRuxtrap;
+// the host may have moved on by the crash. The message box names the log
+// where it was written.
+TEST_F(WriteCrashReportTest, RelativeLocalAppDataIsTakenWhereItWasSet) {
+  const std::wstring folder = L"C:\\ruxtrap-relative-local";
+  const std::wstring log = folder + L"\\CrashEvent.log";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
+  wchar_t savedVariable[MAX_PATH] = {}, savedFolder[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"LOCALAPPDATA", savedVariable, MAX_PATH);
+  GetCurrentDirectoryW(MAX_PATH, savedFolder);
+  SetCurrentDirectoryW(L"C:\\");
+  SetEnvironmentVariableW(L"LOCALAPPDATA", L"ruxtrap-relative-local");
+  ResolveReportPlaces();
+  SetEnvironmentVariableW(L"LOCALAPPDATA", savedVariable);
+  SetCurrentDirectoryW(savedFolder);
+  Report();
+  ResolveReportPlaces();
+  std::string bytes, script;
+  EXPECT_TRUE(ReadWholeFile(log, &bytes)) << "the report was lost";
+  EXPECT_EQ(1, ruxtrap_test::CountOf(bytes, "\t\t\tCall Stack\r\n"));
+  EXPECT_TRUE(ReadWholeFile(kScriptPathW, &script));
+  EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(log) + "\", vbCritical, \"Exception\")", script);
+  DeleteFileW(log.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
+// A temp folder too long for the script's name beside it is named by its
+// short form: the user still gets the message box.
+TEST_F(WriteCrashReportTest, LongTempFolderStillTakesTheScript) {
+  DeepFolder overlong(240);
+  ASSERT_TRUE(CreateDirectoryW(kScriptPathW, nullptr));
+  wchar_t saved[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+  SetEnvironmentVariableW(L"TMP", overlong.path.c_str());
+  ResolveReportPlaces();
+  SetEnvironmentVariableW(L"TMP", saved[0] != 0 ? saved : nullptr);
+  Report();
+  ResolveReportPlaces();
+  EXPECT_EQ(1, finished.launches);
+  const std::string line = finished.commandLine;
+  ASSERT_EQ(0u, line.find("WScript.exe ")) << line;
+  std::wstring script(line.begin() + 12, line.end());
+  std::string bytes;
+  EXPECT_TRUE(ReadWholeFile(script, &bytes)) << line;
+  EXPECT_EQ("s=MsgBox(\"C:\\CrashEvent.log\", vbCritical, \"Exception\")", bytes);
+  wchar_t folder[MAX_PATH] = {};  // the script's own long name would not fit in MAX_PATH
+  GetLongPathNameW(script.substr(0, script.rfind(L"\\~ruxtrap-") + 1).c_str(), folder, MAX_PATH);
+  EXPECT_EQ(overlong.path + L"\\", folder) << line;
+  DeleteFileW(script.c_str());
 }
 
 // c:\~tmp.vbs as a second name of another file: that file is not written

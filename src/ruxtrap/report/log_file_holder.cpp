@@ -21,35 +21,36 @@ LONGLONG LogSize(HANDLE file) {
 
 // A report ahead of this one writes line by line (a deep stack takes many
 // seconds): the wait goes on while the log grows, and ends when it has not
-// grown for kLogLockWaitMs, as when its writer hangs.
-bool LockLogForReport(FILE* log) {
+// grown for kLogLockWaitMs, as when its writer hangs, or after
+// kLogLockWaitLimitMs in all.
+void LockLogForReport(FILE* log) {
   HANDLE file = OsHandleOf(log);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return;
   LONGLONG seenSize = LogSize(file);
-  DWORD quietSince = GetTickCount();
+  const DWORD start = GetTickCount();
+  DWORD quietSince = start;
   for (;;) {
     OVERLAPPED at = {};
     at.OffsetHigh = kLockOffsetHigh;
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
-    if (GetLastError() != ERROR_LOCK_VIOLATION) return false;
-    LONGLONG size = LogSize(file);
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return;
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return;
+    const DWORD now = GetTickCount();
+    const LONGLONG size = LogSize(file);
     if (size != seenSize) {
       seenSize = size;
-      quietSince = GetTickCount();
-    } else if (GetTickCount() - quietSince >= kLogLockWaitMs) {
-      return false;
+      quietSince = now;
     }
+    if (now - quietSince >= kLogLockWaitMs || now - start >= kLogLockWaitLimitMs) return;
     Sleep(kLockPollMs);
   }
 }
 
 // The bytes from the log's end up to the reports' own lock byte: a lock of
-// another process there would fail the report's writes. Taken and given
-// back at once.
-bool IsUsableLog(FILE* log, bool held) {
+// another process there (or one on the whole file) would fail the report's
+// writes. Taken and given back at once.
+bool IsUsableLog(FILE* log) {
   HANDLE file = OsHandleOf(log);
   if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) return false;
-  if (!held) return true;
   const LONGLONG size = LogSize(file);
   if (size < 0) return false;
   const ULONGLONG end = static_cast<ULONGLONG>(size);

@@ -49,19 +49,23 @@ class LogFileHolder : public FileOwner {
 // Keeps other processes' reports out of the log until this one is written:
 // an exclusive lock on a byte far beyond any log's end, taken on the open
 // log and released when it is closed or the process ends. Other processes
-// wait for it while the log grows, and at most kLogLockWaitMs after it last
-// grew; after that the report is written all the same, since losing it would
-// be worse than mixing it with another.
+// wait for it while the log grows, at most kLogLockWaitMs after it last grew
+// and kLogLockWaitLimitMs in all (a program that keeps appending while it
+// holds the whole log locked would hold the crash up for ever); after that
+// the report is written all the same, since losing it would be worse than
+// mixing it with another.
 constexpr DWORD kLogLockWaitMs = 15000;
-bool LockLogForReport(FILE* log);
+constexpr DWORD kLogLockWaitLimitMs = 120000;
+void LockLogForReport(FILE* log);
 
 // Whether an open log can take a report: a file on a disk (not a pipe or a
 // device), where no other process holds a lock on the bytes a report would
 // be appended to. Windows fails writes into bytes another process has
 // locked, so such a log would lose the report: it goes elsewhere instead.
-// The bytes are probed only while this process holds the log against other
-// reports (held): the probe's own lock would fail their writes.
-bool IsUsableLog(FILE* log, bool held);
+// The probe's own lock, taken and given back at once, would fail the writes
+// of another report in that moment: it is probed while this process holds
+// the log, or after the wait for a report that stopped growing.
+bool IsUsableLog(FILE* log);
 
 // What the crash path does after the report is written, so a test can run
 // the report without ending its own process. The default entries start the

@@ -6,6 +6,7 @@
 
 #include "report/append_open.h"
 #include "report/report.h"
+#include "support/function_cast.h"
 #include "support/log_text.h"
 
 namespace ruxtrap {
@@ -23,7 +24,7 @@ constexpr unsigned kTempNameTries = 100;
 ReportPlaces places = {};
 // The two logs' names for opening them without the process heap.
 AppendName systemLogName;
-AppendName userLogName;
+AppendName userLogNames[kUserLogCount];
 
 size_t Length(const char* text) { return strlen(text); }
 size_t Length(const wchar_t* text) { return wcslen(text); }
@@ -67,55 +68,86 @@ bool AnsiFolderName(const wchar_t* folder, char* out, int size) {
   return n > 0 && n < MAX_PATH && ToAnsiExactly(shortName, out, size);
 }
 
-bool ReadVariable(const wchar_t* name, wchar_t (&out)[MAX_PATH]) {
-  DWORD n = GetEnvironmentVariableW(name, out, MAX_PATH);
+// A folder named by an environment variable, made absolute (a relative name
+// would be read against the current folder of the crash, and the message
+// box could not say where the log went), without a trailing backslash.
+bool ReadFolderVariable(const wchar_t* name, wchar_t (&out)[MAX_PATH]) {
+  wchar_t value[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return false;
+  n = GetFullPathNameW(value, MAX_PATH, out, nullptr);
   if (n == 0 || n >= MAX_PATH) return false;
   if (out[n - 1] == L'\\') out[n - 1] = 0;
   return true;
 }
 
-bool IsFolder(const wchar_t* path) {
-  DWORD attributes = GetFileAttributesW(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 const wchar_t kUserLogName[] = L"\\CrashEvent.log";
 
-// A folder that exists and whose log name fits in MAX_PATH.
+// A folder that exists and whose log name fits in MAX_PATH. Looked at with
+// its backslash: "C:" alone would be drive C's current folder.
 bool IsUsableLogFolder(const wchar_t* folder) {
-  return wcslen(folder) + wcslen(kUserLogName) < MAX_PATH && IsFolder(folder);
+  wchar_t asFolder[MAX_PATH];
+  if (!Join(asFolder, folder, L"\\") || wcslen(folder) + wcslen(kUserLogName) >= MAX_PATH) return false;
+  DWORD attributes = GetFileAttributesW(asFolder);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // The per-user folder that is kept (unlike the temp folder, which gets
 // cleaned). Windows before Vista has no LOCALAPPDATA variable; its folder of
-// that role sits in the profile under an older name. A LOCALAPPDATA that
-// names no usable folder (an environment handed down from elsewhere, a
-// folder since removed) gives way to the profile's own folder.
-bool LocalAppDataFolder(wchar_t (&out)[MAX_PATH]) {
-  if (ReadVariable(L"LOCALAPPDATA", out) && IsUsableLogFolder(out)) return true;
+// that role sits in the profile under an older name.
+bool ProfileLocalFolder(wchar_t (&out)[MAX_PATH]) {
   wchar_t profile[MAX_PATH];
-  if (!ReadVariable(L"USERPROFILE", profile)) return false;
+  if (!ReadFolderVariable(L"USERPROFILE", profile)) return false;
   for (const wchar_t* tail : {L"\\AppData\\Local", L"\\Local Settings\\Application Data"})
     if (Join(out, profile, tail) && IsUsableLogFolder(out)) return true;
   return false;
 }
 
-void ResolveUserLog() {
-  places.userLog[0] = 0;
-  places.userLogShown[0] = 0;
-  wchar_t folder[MAX_PATH];
-  if (!LocalAppDataFolder(folder) || !Join(places.userLog, folder, kUserLogName)) return;
+// Adds folder's log as the next user log.
+void AddUserLog(const wchar_t* folder, int* count) {
+  if (!Join(places.userLog[*count], folder, kUserLogName)) return;
   // The message names the log as well as the code page can; a name that
   // loses characters still shows where the log is.
   char shownFolder[MAX_PATH];
   if (!AnsiFolderName(folder, shownFolder, MAX_PATH))
     WideToLogText(folder, static_cast<int>(wcslen(folder)), shownFolder, MAX_PATH);
-  Join(places.userLogShown, static_cast<const char*>(shownFolder), "\\CrashEvent.log");
+  Join(places.userLogShown[*count], static_cast<const char*>(shownFolder), "\\CrashEvent.log");
+  ++*count;
+}
+
+// LOCALAPPDATA's folder, then the profile's own when it is another: a
+// LOCALAPPDATA that names no folder, or one that cannot be written (an
+// environment handed down from another account), still leaves a log.
+void ResolveUserLogs() {
+  memset(places.userLog, 0, sizeof(places.userLog));
+  memset(places.userLogShown, 0, sizeof(places.userLogShown));
+  int count = 0;
+  wchar_t fromVariable[MAX_PATH] = {};
+  if (ReadFolderVariable(L"LOCALAPPDATA", fromVariable) && IsUsableLogFolder(fromVariable))
+    AddUserLog(fromVariable, &count);
+  else
+    fromVariable[0] = 0;
+  wchar_t fromProfile[MAX_PATH];
+  if (ProfileLocalFolder(fromProfile) && _wcsicmp(fromProfile, fromVariable) != 0) AddUserLog(fromProfile, &count);
+}
+
+// Room for the temp script's name, "~ruxtrap-<pid>-<counter>-<n>.vbs".
+constexpr DWORD kTempNameRoom = 48;
+
+// A temp folder too long to hold the script's name is named by its short
+// (8.3) form, where the volume keeps one.
+bool ShortenTempFolder() {
+  wchar_t shortName[MAX_PATH];
+  DWORD n = GetShortPathNameW(places.tempFolder, shortName, MAX_PATH);
+  if (n == 0 || n + kTempNameRoom >= MAX_PATH) return false;
+  memcpy(places.tempFolder, shortName, (n + 1) * sizeof(wchar_t));
+  return true;
 }
 
 void ResolveTempFolder() {
   DWORD n = GetTempPathW(MAX_PATH, places.tempFolder);
-  if (n == 0 || n >= MAX_PATH || !AnsiFolderName(places.tempFolder, places.tempFolderAnsi, MAX_PATH)) {
+  if (n == 0 || n >= MAX_PATH || (n + kTempNameRoom >= MAX_PATH && !ShortenTempFolder()) ||
+      !AnsiFolderName(places.tempFolder, places.tempFolderAnsi, MAX_PATH)) {
     places.tempFolder[0] = 0;
     places.tempFolderAnsi[0] = 0;
   }
@@ -179,16 +211,31 @@ bool IsOwnAccount(PSID owner) {
   return false;
 }
 
+// GetFinalPathNameByHandleW, where the system has it (Vista and later);
+// bound at InitRuxtrap.
+using FinalPathFn = DWORD(WINAPI*)(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+FinalPathFn finalPathOf = nullptr;
+
+// Whether the open file is c:\~tmp.vbs itself. Under Wine a Unix symbolic
+// link opens as its target, without the reparse attribute that marks a
+// Windows link; the name the system ends at tells it apart. Without the call
+// the name is taken as it is.
+bool IsAtScriptPath(HANDLE file) {
+  if (finalPathOf == nullptr) return true;
+  wchar_t path[MAX_PATH];
+  DWORD n = finalPathOf(file, path, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  return n > 0 && n < MAX_PATH && _wcsicmp(path, L"\\\\?\\c:\\~tmp.vbs") == 0;
+}
+
 // An existing file the script may be written into: this account's own, with
 // no other name, and no link. A file of another account may be rewritten by
 // its owner between the write and the script host's read; a second name or a
-// link makes it some other file, which would be overwritten. Limit: Wine
-// shows a Unix symbolic link as its target, so there one is still followed.
+// link makes it some other file, which would be overwritten.
 // Reads the owner into a buffer of its own: the heap may be damaged.
 bool IsOwnSoleFile(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info) || info.nNumberOfLinks != 1 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsAtScriptPath(file))
     return false;
   alignas(8) BYTE descriptor[512];
   DWORD needed = 0;
@@ -199,16 +246,27 @@ bool IsOwnSoleFile(HANDLE file) {
   return GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr && IsOwnAccount(owner);
 }
 
+HANDLE OpenScriptPath(DWORD disposition) {
+  return CreateFileW(kScriptPathW, GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                     disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 // c:\~tmp.vbs, new or this account's own from an earlier crash (emptied
-// first); invalid when it is another's or cannot be written. A link at that
-// name is opened itself (not its target), to be refused.
+// first); invalid when it is another's or cannot be written. A Windows link
+// at that name is opened itself (not its target), to be refused. Created
+// only where no name at all stands, so a dangling link never makes its
+// target.
 ScopedSnapshot CreateFixedScript(const char* text) {
   SetLastError(0);
-  ScopedSnapshot file(CreateFileW(kScriptPathW, GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                  FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file.IsValid()) return file;
-  bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  ScopedSnapshot file(OpenScriptPath(CREATE_NEW));
+  bool existed = false;
+  if (!file.IsValid()) {
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return file;
+    file.Reset(OpenScriptPath(OPEN_EXISTING));
+    if (!file.IsValid()) return file;
+    existed = true;
+  }
   if ((existed && (!IsOwnSoleFile(file.Get()) || !SetEndOfFile(file.Get()))) ||
       !WriteWhole(file.Get(), text, static_cast<DWORD>(strlen(text))))
     file.Reset();
@@ -233,9 +291,9 @@ bool WriteTempScript(const char* text, MessageScript* script) {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   for (unsigned n = 0; n < kTempNameTries; ++n) {
-    char name[48] = {};
+    char name[kTempNameRoom] = {};
     _snprintf(name, sizeof(name) - 1, "~ruxtrap-%lu-%08lX-%u.vbs", GetCurrentProcessId(), now.LowPart, n);
-    wchar_t wideName[48] = {};  // the name is plain ASCII
+    wchar_t wideName[kTempNameRoom] = {};  // the name is plain ASCII
     for (size_t i = 0; name[i] != 0; ++i) wideName[i] = name[i];
     wchar_t path[MAX_PATH];
     char pathAnsi[MAX_PATH];
@@ -259,12 +317,13 @@ bool WriteTempScript(const char* text, MessageScript* script) {
 const ReportPlaces& TheReportPlaces() { return places; }
 
 void ResolveReportPlaces() {
-  ResolveUserLog();
+  finalPathOf = FunctionCast<FinalPathFn>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW"));
+  ResolveUserLogs();
   ResolveTempFolder();
   ResolveScriptHost();
   ResolveAccount();
   PrepareAppendName(kLogPathW, &systemLogName);
-  PrepareAppendName(places.userLog, &userLogName);
+  for (int i = 0; i < kUserLogCount; ++i) PrepareAppendName(places.userLog[i], &userLogNames[i]);
   SetUpStreamsForCrash();
 }
 
@@ -273,8 +332,8 @@ void ResolveReportPlaces() {
 // the lock goes with it).
 FILE* Usable(FILE* log) {
   if (log == nullptr) return nullptr;
-  const bool held = LockLogForReport(log);
-  if (IsUsableLog(log, held)) return log;
+  LockLogForReport(log);
+  if (IsUsableLog(log)) return log;
   fclose(log);
   return nullptr;
 }
@@ -290,8 +349,11 @@ FILE* OpenLog(const AppendName& name, const wchar_t* path) {
 CrashLog OpenCrashLog() {
   FILE* file = OpenLog(systemLogName, kLogPathW);
   if (file != nullptr) return {file, kLogPath};
-  if (places.userLog[0] != 0) file = OpenLog(userLogName, places.userLog);
-  return {file, places.userLogShown};
+  for (int i = 0; i < kUserLogCount && places.userLog[i][0] != 0; ++i) {
+    file = OpenLog(userLogNames[i], places.userLog[i]);
+    if (file != nullptr) return {file, places.userLogShown[i]};
+  }
+  return {nullptr, nullptr};
 }
 
 bool WriteMessageScript(const char* logShownPath, MessageScript* script) {

@@ -18,11 +18,17 @@
 
 namespace ruxtrap {
 
+// The user's logs, tried in turn when C:\CrashEvent.log cannot take the
+// report: LOCALAPPDATA's, then the profile's folder of that role when it is
+// another (LOCALAPPDATA may name a folder the user cannot write, handed down
+// from another account).
+constexpr int kUserLogCount = 2;
+
 struct ReportPlaces {
-  // <local application data>\CrashEvent.log; empty when the folder is unknown.
-  wchar_t userLog[MAX_PATH];
-  // The same name as the message box shows it, in the ANSI code page.
-  char userLogShown[MAX_PATH];
+  // <folder>\CrashEvent.log; empty where no folder is known.
+  wchar_t userLog[kUserLogCount][MAX_PATH];
+  // The same names as the message box shows them, in the ANSI code page.
+  char userLogShown[kUserLogCount][MAX_PATH];
   // The user's temp folder, ending in a backslash, and its ANSI name for the
   // script host's command line; both empty when the ANSI name would lose
   // characters (the script host could not find the file).
@@ -33,7 +39,7 @@ struct ReportPlaces {
 };
 
 // Fills the places from the environment (LOCALAPPDATA when it names a usable
-// folder, else the profile's folder of that role), GetTempPathW and
+// folder, and the profile's folder of that role), GetTempPathW and
 // GetSystemDirectoryW, and notes the process's account, whose own
 // c:\~tmp.vbs alone is written into. Runs at every InitRuxtrap: with the same
 // environment it writes the same bytes again.
@@ -46,8 +52,8 @@ struct CrashLog {
   const char* shownPath;   // the log's name for the message box
 };
 
-// Opens C:\CrashEvent.log for appending, else the user's CrashEvent.log,
-// and holds it against other processes' reports (see LockLogForReport).
+// Opens C:\CrashEvent.log for appending, else the first of the user's logs
+// that opens, and holds it against other processes' reports (see LockLogForReport).
 CrashLog OpenCrashLog();
 
 // The message box script the library wrote, open until Close().
