@@ -1,7 +1,8 @@
 // A crash host for what deployed programs do to a crash report: a damaged
 // process heap, a thread that enters the loader after the crash, a crash in
-// the multi-threaded COM apartment while holding the loader lock, several
-// deep reports at once. Loads Ruxtrap.dll from its own folder and calls
+// the multi-threaded COM apartment while holding the loader lock, a second
+// thread's fault inside the heap during the report, several deep reports at
+// once. Loads Ruxtrap.dll from its own folder and calls
 // InitRuxtrap, then crashes as MODE says.
 //   hostile_host MODE [ARGS...]
 #include <windows.h>
@@ -85,6 +86,44 @@ int CrashInMultiThreadedApartmentHoldingTheLoaderLock() {
   return 0;
 }
 
+// A second thread faults inside the heap's allocator while the first
+// thread's report runs: it holds the heap's lock, which the report then
+// waits for, while it waits for the report. The first report is held up
+// first by a thread that keeps the loader lock for a second.
+HANDLE loaderLockHeld;
+
+DWORD WINAPI HoldTheLoaderLockASecond(void*) {
+  ULONG_PTR cookie = 0;
+  LoaderLockCall()(0, nullptr, &cookie);
+  SetEvent(loaderLockHeld);
+  Sleep(1000);
+  using UnlockFn = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
+  reinterpret_cast<UnlockFn>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrUnlockLoaderLock")))(0, cookie);
+  return 0;
+}
+
+DWORD WINAPI FaultInTheAllocatorSoon(void*) {
+  Sleep(300);
+  HANDLE heap = GetProcessHeap();
+  BYTE* blocks[16];
+  for (BYTE*& block : blocks) block = static_cast<BYTE*>(HeapAlloc(heap, 0, 48));
+  for (int i = 1; i < 16; i += 2) HeapFree(heap, 0, blocks[i]);
+  memset(blocks[0], 0xCC, 48 + 16);
+  for (int i = 0; i < 64; ++i) HeapAlloc(heap, 0, 48);
+  return 0;
+}
+
+int CrashWhileAnotherThreadFaultsInTheHeap() {
+  loaderLockHeld = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Started before the loader lock is taken: a thread's start needs it.
+  CreateThread(nullptr, 0, &FaultInTheAllocatorSoon, nullptr, 0, nullptr);
+  CreateThread(nullptr, 0, &HoldTheLoaderLockASecond, nullptr, 0, nullptr);
+  WaitForSingleObject(loaderLockHeld, INFINITE);
+  WriteThroughNullPointer();
+  return 0;
+}
+
 void WaitForEvent(const wchar_t* name) {
   HANDLE signal = OpenEventW(SYNCHRONIZE, FALSE, name);
   if (signal == nullptr) ExitProcess(5);
@@ -97,6 +136,8 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
     WriteThroughNullPointer();
   } else if (wcscmp(mode, L"loader-taken-after-report") == 0) {
     return CrashThenLoaderTakenForGood();
+  } else if (wcscmp(mode, L"heap-fault-during-report") == 0) {
+    return CrashWhileAnotherThreadFaultsInTheHeap();
   } else if (wcscmp(mode, L"mta-holding-loader-lock") == 0) {
     return CrashInMultiThreadedApartmentHoldingTheLoaderLock();
   } else if (wcscmp(mode, L"overflow-on-signal") == 0 && argc > 0) {

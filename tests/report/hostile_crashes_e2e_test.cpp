@@ -1,7 +1,8 @@
 // What deployed programs do around their crashes, each for real in
 // hostile_host: a damaged process heap, a thread that takes the loader lock
 // for good once the report is written, a crash in the multi-threaded COM
-// apartment under the loader lock, several deep reports at once.
+// apartment under the loader lock, a second thread's fault inside the heap
+// during the report, several deep reports at once.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -55,6 +56,21 @@ TEST(LoaderLockHeldInTheMultiThreadedApartment, TheReportIsWholeAndTheProcessEnd
   CrashRun run = RunHostileHost(L"mta-holding-loader-lock");
   ExpectOneWholeReport(run);
   EXPECT_NE(std::string::npos, run.log.find("hostile_host.exe, WriteThroughNullPointer()+"));
+}
+
+// A second thread faults inside the heap's allocator while the report runs
+// and waits for it, holding the heap's lock the report waits for in turn:
+// the waiting thread sees the report stall and ends the process with the
+// report's code, keeping what the report wrote.
+TEST(HeapFaultDuringTheReport, TheProcessStillEnds) {
+  CrashHostOptions options;
+  options.program = L"hostile_host.exe";
+  options.waitForScriptHost = false;
+  options.timeoutMs = 120000;
+  CrashRun run = RunCrashHost(L"heap-fault-during-report", options);
+  ASSERT_TRUE(run.finished) << "the crashed host hung";
+  EXPECT_EQ(kCrashExitCode, run.exitCode);
+  EXPECT_TRUE(run.logExists);
 }
 
 // Four processes overflow their stacks at the same moment: reports of

@@ -10,6 +10,8 @@
 
 #include "describe/describe.h"
 
+#include "support/fault_guard.h"
+
 namespace ruxtrap {
 
 struct DescribePlatform {
@@ -39,8 +41,21 @@ struct ReportLine {
   // Moves the position over text that a platform call wrote at the position
   // and reported as count characters; keeps it inside the buffer.
   void Advance(DWORD count);
+  // Runs part, which appends to the line, under a fault guard: a part that
+  // faults (a query that needs the damaged heap) leaves nothing of itself.
+  template <class Part>
+  bool AppendGuarded(Part&& part);
+  void CutTo(int at);
 };
 extern ReportLine reportLine;
+
+template <class Part>
+bool ReportLine::AppendGuarded(Part&& part) {
+  const int start = position;
+  if (RunGuarded(part)) return true;
+  CutTo(start);
+  return false;
+}
 
 // The symbol and source-line suffixes of an address, appended to reportLine.
 // comma puts a "," in front. frameAddress: the symbol record's Address is set

@@ -84,28 +84,41 @@ void AppendExceptionName(DWORD code) {
   reportLine.Advance(n);
 }
 
+// The module holding address, by the symbol handler; "<UNKNOWN>" without one.
+void AppendModuleName(HANDLE process, DWORD64 address) {
+  DWORD64 base = platform.symGetModuleBase64(process, address);
+  if (base == 0) {
+    reportLine.Append(L"<UNKNOWN>");
+    return;
+  }
+  HMODULE module = reinterpret_cast<HMODULE>(static_cast<DWORD>(base));
+  reportLine.Advance(platform.getModuleBaseName(process, module, ReportBuffer + reportLine.position,
+                                                reportLine.Room()));
+}
+
+// Every query of the line runs under a guard of its own: a damaged heap, which
+// the symbol handler's lookups need, costs only the parts that need it, and
+// the exception's name and address still make the line.
 void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
   EnsureSymbolEngine();
   HANDLE process = GetCurrentProcess();
-  reportLine.Start();
-  reportLine.Advance(platform.getModuleBaseName(process, nullptr, ReportBuffer, kReportBufferChars));
-  reportLine.Append(L" caused an ");
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  AppendExceptionName(record->ExceptionCode);
-  reportLine.Append(L" in module ");
+  const DWORD code = record->ExceptionCode;
   // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
-  DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record->ExceptionAddress)));
-  DWORD64 base = platform.symGetModuleBase64(process, address);
-  if (base != 0) {
-    HMODULE module = reinterpret_cast<HMODULE>(static_cast<DWORD>(base));
-    reportLine.Advance(platform.getModuleBaseName(process, module, ReportBuffer + reportLine.position,
-                                                  reportLine.Room()));
-  } else {
+  const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record->ExceptionAddress)));
+  reportLine.Start();
+  reportLine.AppendGuarded(
+      [process] { reportLine.Advance(platform.getModuleBaseName(process, nullptr, ReportBuffer, kReportBufferChars)); });
+  reportLine.Append(L" caused an ");
+  reportLine.AppendGuarded([code] { AppendExceptionName(code); });
+  reportLine.Append(L" in module ");
+  if (!reportLine.AppendGuarded([process, address] { AppendModuleName(process, address); }))
     reportLine.Append(L"<UNKNOWN>");
-  }
   reportLine.Append(L" at %04X:%08X", pointers->ContextRecord->SegCs,
                     reinterpret_cast<DWORD>(record->ExceptionAddress));
-  if (AppendSymbolSuffix(address, true)) AppendSourceLineSuffix(address, true);
+  reportLine.AppendGuarded([address] {
+    if (AppendSymbolSuffix(address, true)) AppendSourceLineSuffix(address, true);
+  });
 }
 
 }  // namespace

@@ -42,6 +42,11 @@ void ReportLine::AppendNarrow(const char* text, int length) {
   Advance(static_cast<DWORD>(n));
 }
 
+void ReportLine::CutTo(int at) {
+  position = at;
+  ReportBuffer[position] = L'\0';
+}
+
 void ReportLine::Advance(DWORD count) {
   DWORD most = static_cast<DWORD>(Room() - 1);
   position += static_cast<int>(count < most ? count : most);

@@ -1,8 +1,10 @@
 #include "describe/symbol_engine.h"
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
+#include "report/report.h"
 #include "support/floating_point.h"
 #include "support/function_cast.h"
+#include "support/report_progress.h"
 #include "support/reserve_stack.h"
 #include "support/step_times.h"
 
@@ -64,6 +66,12 @@ void FilterOnReportStack(void* context) {
   AllowLoaderCalls(true);
 }
 
+// A thread that waits for another thread's report ends the process when
+// that report no longer moves (see report_progress.h).
+void EndProcessIfReportStalled(DWORD waitingSince) {
+  if (ReportHasStalled(waitingSince)) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(kCrashExitCode));
+}
+
 }  // namespace
 
 // Runs on the faulting thread; several threads may be here at once. Nothing
@@ -74,7 +82,7 @@ void FilterOnReportStack(void* context) {
 // taken on it as well and is re-entrant for the report driver.
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
   FilterCall call = {pointers, EXCEPTION_CONTINUE_SEARCH};
-  reportStack.Run(&FilterOnReportStack, &call);
+  reportStack.Run(&FilterOnReportStack, &call, &EndProcessIfReportStalled);
   return call.result;
 }
 

@@ -1,6 +1,7 @@
 #include <io.h>
 
 #include "report/report.h"
+#include "support/report_progress.h"
 
 namespace ruxtrap {
 
@@ -41,6 +42,7 @@ void LockLogForReport(FILE* log) {
       quietSince = now;
     }
     if (now - quietSince >= kLogLockWaitMs || now - start >= kLogLockWaitLimitMs) return;
+    NoteReportProgress();  // a wait with its own bound
     Sleep(kLockPollMs);
   }
 }

@@ -92,13 +92,19 @@ bool ReserveStack::Contains(const void* address) const {
   return memory_ != nullptr && a >= memory_ && a < memory_ + kGuardBytes + bytes_;
 }
 
-void ReserveStack::Run(void (*fn)(void*), void* arg) {
+void ReserveStack::Run(void (*fn)(void*), void* arg, void (*whileWaiting)(DWORD waitingSince)) {
   const LONG self = static_cast<LONG>(GetCurrentThreadId());
   if (owner_ == self) {
     fn(arg);
     return;
   }
-  while (InterlockedCompareExchange(&owner_, self, 0) != 0) Sleep(1);
+  if (InterlockedCompareExchange(&owner_, self, 0) != 0) {
+    const DWORD waitingSince = GetTickCount();
+    do {
+      if (whileWaiting != nullptr) whileWaiting(waitingSince);
+      Sleep(1);
+    } while (InterlockedCompareExchange(&owner_, self, 0) != 0);
+  }
   if (memory_ != nullptr)
     RunSwitched(fn, arg);
   else

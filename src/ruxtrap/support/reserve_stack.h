@@ -30,11 +30,12 @@ class ReserveStack {
   void Release();
 
   // Runs fn(arg) on the reserve stack. One thread at a time: another thread
-  // waits here, using almost none of its own stack, until the first is done.
-  // The thread already on the stack (a fault inside the report) runs fn where
-  // it is. Without the memory (the allocation failed) fn runs on the
-  // caller's stack, still one thread at a time.
-  void Run(void (*fn)(void*), void* arg);
+  // waits here, using almost none of its own stack, until the first is done,
+  // calling whileWaiting(the tick its wait began) as it polls. The thread
+  // already on the stack (a fault inside the report) runs fn where it is.
+  // Without the memory (the allocation failed) fn runs on the caller's
+  // stack, still one thread at a time.
+  void Run(void (*fn)(void*), void* arg, void (*whileWaiting)(DWORD waitingSince) = nullptr);
 
   bool Contains(const void* address) const;
 

@@ -18,6 +18,7 @@ int stampCount = 0;
 }  // namespace
 
 void StampStep(const char* name) {
+  NoteReportProgress();
   if (stampCount == kMostStamps) return;
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);

@@ -1,0 +1,31 @@
+// Whether a report is still moving.
+//
+// A thread that crashes while another thread's report runs waits for that
+// report, which ends the process. The report can be held up for good by the
+// very thread that waits: a thread that faulted inside the heap's allocator
+// still holds the heap's lock, and the report's next heap call waits for it.
+// So the report notes every step it finishes, and a waiting thread that has
+// seen no step for kReportStallMs ends the process in its place: the lines
+// written so far are on disk, and a process that never ends would be worse.
+//
+// Limit: a report held up by a thread that did not crash (one that keeps a
+// lock for good) has no thread to end it.
+#pragma once
+
+#include <windows.h>
+
+namespace ruxtrap {
+
+// Far longer than any step of a report takes (the longest measured is the
+// symbol handler's set-up, under a second); the waits that can be longer
+// (another process's report on the log) note their own progress.
+constexpr DWORD kReportStallMs = 30000;
+
+// The report finished a step, or waits, bounded, for something outside it.
+void NoteReportProgress();
+
+// Whether no step was noted for kReportStallMs while the caller has waited
+// since waitingSince (a GetTickCount value) at least as long.
+bool ReportHasStalled(DWORD waitingSince);
+
+}  // namespace ruxtrap
