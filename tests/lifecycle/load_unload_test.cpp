@@ -130,7 +130,8 @@ TEST_F(LoadUnloadTest, ThreadsStartingAndEndingDoNotEnterTheLibrary) {
 }
 
 // Two copies of the library, each brought by a plug-in of its own: unloading
-// the first keeps the second's filter, which was installed after it.
+// the first keeps the second's filter, which was installed after it; the
+// second, unloaded last, leaves no filter of the first behind.
 TEST_F(LoadUnloadTest, UnloadKeepsAFilterInstalledAfterTheLibrarys) {
   const std::wstring folder = ruxtrap_test::BinFolder() + L"\\second-copy";
   CreateDirectoryW(folder.c_str(), nullptr);
@@ -147,7 +148,12 @@ TEST_F(LoadUnloadTest, UnloadKeepsAFilterInstalledAfterTheLibrarys) {
   LPTOP_LEVEL_EXCEPTION_FILTER secondFilter = CurrentFilter();
   FreeLibrary(first);
   EXPECT_EQ(secondFilter, CurrentFilter()) << "the second copy's filter stays";
+  // The filter the second copy found is the first's, unloaded by now: it is
+  // not put back, or the next crash would call into freed memory.
   FreeLibrary(second);
+  LPTOP_LEVEL_EXCEPTION_FILTER left = CurrentFilter();
+  EXPECT_TRUE(left == nullptr || IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(left))) == 0)
+      << "a filter in unloaded code is in force";
 }
 
 HANDLE startTogether;

@@ -86,10 +86,13 @@ void ResetInstallationState() {
 // Only the library's own filter is replaced: one installed after it (by a
 // second copy of the library that a plug-in brought, say) stays, or that
 // copy would be switched off without a word. The filter the call replaced
-// tells which was in force.
+// tells which was in force. A previous filter whose code is gone (that
+// other copy, unloaded first) is not put back: the system's own takes over.
 void RestorePreviousFilter() {
   if (installState != kInstalled) return;
-  LPTOP_LEVEL_EXCEPTION_FILTER replaced = platform.setUnhandledExceptionFilter(previousFilter);
+  LPTOP_LEVEL_EXCEPTION_FILTER earlier = previousFilter;
+  if (earlier != nullptr && platform.isBadCodePtr(FunctionCast<FARPROC>(earlier)) != 0) earlier = nullptr;
+  LPTOP_LEVEL_EXCEPTION_FILTER replaced = platform.setUnhandledExceptionFilter(earlier);
   if (replaced != &CrashFilter) platform.setUnhandledExceptionFilter(replaced);
   previousFilter = nullptr;
   installState = kNotInstalled;
