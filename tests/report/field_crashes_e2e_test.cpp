@@ -101,6 +101,28 @@ TEST(SeveralProcesses, SixCrashingAtOnceWriteSixWholeReports) {
   EXPECT_EQ(6, CountOf(run.log, "crash_host.exe, FaultOnSignal()+"));
 }
 
+// A report that stopped while it held the log (its process hangs): the
+// reports that wait for it stop waiting together, then still write one
+// after the other.
+TEST(SeveralProcesses, AfterAHungReportTheWaitingOnesStayWhole) {
+  ClearDriveC();
+  HANDLE hung = CreateFileW(kLogPathW, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, hung);
+  OVERLAPPED reportsLockByte = {};
+  reportsLockByte.OffsetHigh = 0x40000000;  // 2^62
+  ASSERT_TRUE(LockFileEx(hung, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &reportsLockByte));
+  std::vector<DWORD> codes = RunCrashHostsTogether(3, std::wstring(L"on-signal ") + kStartTogetherEvent);
+  CloseHandle(hung);
+  ASSERT_EQ(3u, codes.size());
+  for (DWORD code : codes) EXPECT_EQ(kCrashExitCode, code);
+  CrashRun run;
+  run.finished = true;
+  run.exitCode = kCrashExitCode;
+  ASSERT_TRUE(ReadWholeFile(kLogPathW, &run.log));
+  ExpectWholeReports(run, 3);
+}
+
 // Windows checks the exception chain before it dispatches an exception (and
 // Wine does not): on the reserve stack the chain must lie within its bounds
 // and end at the thread's own final handler. A host whose handler checks

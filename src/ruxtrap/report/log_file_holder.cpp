@@ -18,30 +18,48 @@ LONGLONG LogSize(HANDLE file) {
   LARGE_INTEGER size;
   return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
 }
-}  // namespace
 
-// A report ahead of this one writes line by line (a deep stack takes many
-// seconds): the wait goes on while the log grows, and ends when it has not
-// grown for kLogLockWaitMs, as when its writer hangs, or after
-// kLogLockWaitLimitMs in all.
-void LockLogForReport(FILE* log) {
-  HANDLE file = OsHandleOf(log);
-  if (file == INVALID_HANDLE_VALUE) return;
+// The position of the log's byte 2^62 + byte.
+OVERLAPPED LockByte(DWORD byte) {
+  OVERLAPPED at = {};
+  at.Offset = byte;
+  at.OffsetHigh = kLockOffsetHigh;
+  return at;
+}
+
+bool LockAt(HANDLE file, DWORD byte, DWORD flags) {
+  OVERLAPPED at = LockByte(byte);
+  return LockFileEx(file, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+// Whether another program holds a lock that covers more than the reports'
+// bytes (the whole file, say): the byte after them, which no report takes.
+// Probed shared, so waiting reports that probe at once do not see each other.
+bool LockedByOtherThanReports(HANDLE file) {
+  if (!LockAt(file, kLogLockBytes, 0)) return GetLastError() == ERROR_LOCK_VIOLATION;
+  OVERLAPPED at = LockByte(kLogLockBytes);
+  UnlockFileEx(file, 0, 1, 0, &at);
+  return false;
+}
+
+enum class LockWait { kTaken, kGiveUp, kNextByte };
+
+// Waits for the lock byte at 2^62 + byte while the log grows (see
+// LockLogForReport); start is when the whole wait began.
+LockWait WaitForLockByte(HANDLE file, DWORD byte, DWORD start) {
   LONGLONG seenSize = LogSize(file);
-  const DWORD start = GetTickCount();
-  DWORD quietSince = start;
+  DWORD quietSince = GetTickCount();
   for (;;) {
-    OVERLAPPED at = {};
-    at.OffsetHigh = kLockOffsetHigh;
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return;
-    if (GetLastError() != ERROR_LOCK_VIOLATION) return;
+    if (LockAt(file, byte, LOCKFILE_EXCLUSIVE_LOCK)) return LockWait::kTaken;
+    if (GetLastError() != ERROR_LOCK_VIOLATION || LockedByOtherThanReports(file)) return LockWait::kGiveUp;
     const DWORD now = GetTickCount();
     const LONGLONG size = LogSize(file);
     if (size != seenSize) {
       seenSize = size;
       quietSince = now;
     }
-    if (now - quietSince >= kLogLockWaitMs || now - start >= kLogLockWaitLimitMs) return;
+    if (now - start >= kLogLockWaitLimitMs) return LockWait::kGiveUp;
+    if (now - quietSince >= kLogLockWaitMs) return LockWait::kNextByte;
     NoteReportProgress();  // a wait with its own bound
     Sleep(kLockPollMs);
   }
@@ -50,9 +68,7 @@ void LockLogForReport(FILE* log) {
 // The bytes from the log's end up to the reports' own lock byte: a lock of
 // another process there (or one on the whole file) would fail the report's
 // writes. Taken and given back at once.
-bool IsUsableLog(FILE* log) {
-  HANDLE file = OsHandleOf(log);
-  if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) return false;
+bool AppendRangeIsFree(HANDLE file) {
   const LONGLONG size = LogSize(file);
   if (size < 0) return false;
   const ULONGLONG end = static_cast<ULONGLONG>(size);
@@ -67,6 +83,29 @@ bool IsUsableLog(FILE* log) {
     return GetLastError() != ERROR_LOCK_VIOLATION;
   UnlockFileEx(file, 0, static_cast<DWORD>(span), static_cast<DWORD>(span >> 32), &at);
   return true;
+}
+
+}  // namespace
+
+// A report ahead of this one writes line by line (a deep stack takes many
+// seconds): the wait goes on while the log grows. When it has not grown for
+// kLogLockWaitMs, its writer is taken to hang, and the wait moves on to the
+// next lock byte: the reports that waited together still queue there one
+// after the other instead of all writing at once. After kLogLockBytes moves,
+// or kLogLockWaitLimitMs in all, the report goes on unlocked. A lock that no
+// report holds (another program's on the whole file) ends the wait at once:
+// it does not end with a report.
+void LockLogForReport(FILE* log) {
+  HANDLE file = OsHandleOf(log);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const DWORD start = GetTickCount();
+  for (DWORD byte = 0; byte < kLogLockBytes; ++byte)
+    if (WaitForLockByte(file, byte, start) != LockWait::kNextByte) return;
+}
+
+bool IsUsableLog(FILE* log) {
+  HANDLE file = OsHandleOf(log);
+  return file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK && AppendRangeIsFree(file);
 }
 
 LogFileHolder::LogFileHolder(FILE* file) : file_(file), onFault_(&LogFileHolder::CloseOnFault, this) {}

@@ -50,11 +50,13 @@ class LogFileHolder : public FileOwner {
 // an exclusive lock on a byte far beyond any log's end, taken on the open
 // log and released when it is closed or the process ends. Other processes
 // wait for it while the log grows, at most kLogLockWaitMs after it last grew
-// and kLogLockWaitLimitMs in all (a program that keeps appending while it
-// holds the whole log locked would hold the crash up for ever); after that
-// the report is written all the same, since losing it would be worse than
-// mixing it with another.
+// (then they queue on the next byte, up to kLogLockBytes of them) and
+// kLogLockWaitLimitMs in all (a program that keeps appending while it holds
+// the whole log locked would hold the crash up for ever); after that the
+// report is written all the same, since losing it would be worse than mixing
+// it with another.
 constexpr DWORD kLogLockWaitMs = 15000;
+constexpr DWORD kLogLockBytes = 4;
 constexpr DWORD kLogLockWaitLimitMs = 120000;
 void LockLogForReport(FILE* log);
 
