@@ -102,16 +102,17 @@ void AppendModuleName(HANDLE process, DWORD64 address) {
 void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
   EnsureSymbolEngine();
   HANDLE process = GetCurrentProcess();
-  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  const DWORD code = record->ExceptionCode;
-  // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
-  const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record->ExceptionAddress)));
   reportLine.Start();
   reportLine.AppendGuarded(
       [process] { reportLine.Advance(platform.getModuleBaseName(process, nullptr, ReportBuffer, kReportBufferChars)); });
   reportLine.Append(L" caused an ");
+  // An unreadable record faults here, outside the parts' guards: no line.
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  const DWORD code = record->ExceptionCode;
   reportLine.AppendGuarded([code] { AppendExceptionName(code); });
   reportLine.Append(L" in module ");
+  // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
+  const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record->ExceptionAddress)));
   if (!reportLine.AppendGuarded([process, address] { AppendModuleName(process, address); }))
     reportLine.Append(L"<UNKNOWN>");
   reportLine.Append(L" at %04X:%08X", pointers->ContextRecord->SegCs,
