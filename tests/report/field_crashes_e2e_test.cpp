@@ -87,19 +87,22 @@ TEST(LoaderLock, HeldByTheFaultingThreadGivesAWholeReport) {
   EXPECT_NE(std::string::npos, run.log.find("crash_host.exe, CrashHoldingTheLoaderLock()+"));
 }
 
-// Six processes released by one event crash onto the one log at once: six
-// whole reports, one after another.
-TEST(SeveralProcesses, SixCrashingAtOnceWriteSixWholeReports) {
-  std::vector<DWORD> codes = RunCrashHostsTogether(6, std::wstring(L"on-signal ") + kStartTogetherEvent);
-  ASSERT_EQ(6u, codes.size());
+// count crash hosts released by one event crash onto the one log at once:
+// each ends with the report's code, and the log holds count whole reports,
+// one after another.
+void ExpectWholeReportsOfHostsTogether(int count) {
+  std::vector<DWORD> codes = RunCrashHostsTogether(count, std::wstring(L"on-signal ") + kStartTogetherEvent);
+  ASSERT_EQ(static_cast<size_t>(count), codes.size());
   for (DWORD code : codes) EXPECT_EQ(kCrashExitCode, code);
   CrashRun run;
   run.finished = true;
   run.exitCode = kCrashExitCode;
   ASSERT_TRUE(ReadWholeFile(kLogPathW, &run.log));
-  ExpectWholeReports(run, 6);
-  EXPECT_EQ(6, CountOf(run.log, "crash_host.exe, FaultOnSignal()+"));
+  ExpectWholeReports(run, count);
+  EXPECT_EQ(count, CountOf(run.log, "crash_host.exe, FaultOnSignal()+"));
 }
+
+TEST(SeveralProcesses, SixCrashingAtOnceWriteSixWholeReports) { ExpectWholeReportsOfHostsTogether(6); }
 
 // A report that stopped while it held the log (its process hangs): the
 // reports that wait for it stop waiting together, then still write one
@@ -112,15 +115,8 @@ TEST(SeveralProcesses, AfterAHungReportTheWaitingOnesStayWhole) {
   OVERLAPPED reportsLockByte = {};
   reportsLockByte.OffsetHigh = 0x40000000;  // 2^62
   ASSERT_TRUE(LockFileEx(hung, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &reportsLockByte));
-  std::vector<DWORD> codes = RunCrashHostsTogether(3, std::wstring(L"on-signal ") + kStartTogetherEvent);
+  ExpectWholeReportsOfHostsTogether(3);
   CloseHandle(hung);
-  ASSERT_EQ(3u, codes.size());
-  for (DWORD code : codes) EXPECT_EQ(kCrashExitCode, code);
-  CrashRun run;
-  run.finished = true;
-  run.exitCode = kCrashExitCode;
-  ASSERT_TRUE(ReadWholeFile(kLogPathW, &run.log));
-  ExpectWholeReports(run, 3);
 }
 
 // Windows checks the exception chain before it dispatches an exception (and
