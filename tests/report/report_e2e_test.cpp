@@ -97,15 +97,22 @@ TEST(ReportEndToEnd, UnwritableLogGoesToTheUsersOwnLog) {
 // reports' own lock byte too: the report waits for it as for another
 // report's, then still goes elsewhere.
 TEST(ReportEndToEnd, LogLockedByAnotherProcessGoesToTheUsersOwnLog) {
-  for (DWORD lengthHigh : {DWORD{0x3FFFFFFF}, DWORD{MAXDWORD}}) {
-    SCOPED_TRACE(lengthHigh == MAXDWORD ? "the whole file locked" : "the bytes up to the reports' lock byte");
+  struct Lock {
+    DWORD lengthHigh;
+    DWORD flags;
+    const char* what;
+  };
+  for (const Lock& lock : {Lock{0x3FFFFFFF, LOCKFILE_EXCLUSIVE_LOCK, "the bytes up to the reports' lock byte"},
+                           Lock{MAXDWORD, LOCKFILE_EXCLUSIVE_LOCK, "the whole file"},
+                           Lock{MAXDWORD, 0, "the whole file, shared"}}) {
+    SCOPED_TRACE(lock.what);
     ClearDriveC();
     ASSERT_TRUE(WriteWholeFile(kLogPathW, "kept\r\n"));
     HANDLE held = CreateFileW(kLogPathW, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
     OVERLAPPED whole = {};
-    ASSERT_TRUE(LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, lengthHigh, &whole));
+    ASSERT_TRUE(LockFileEx(held, lock.flags, 0, MAXDWORD, lock.lengthHigh, &whole));
     CrashHostOptions options;
     options.clearDriveC = false;
     CrashRun run = RunCrashHost(L"av", options);

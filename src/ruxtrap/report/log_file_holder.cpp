@@ -32,15 +32,20 @@ bool LockAt(HANDLE file, DWORD byte, DWORD flags) {
   return LockFileEx(file, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
 }
 
-// Whether another program holds a lock that covers more than the reports'
-// bytes (the whole file, say): the byte after them, which no report takes.
-// Probed shared, so waiting reports that probe at once do not see each other.
-bool LockedByOtherThanReports(HANDLE file) {
-  if (!LockAt(file, kLogLockBytes, 0)) return GetLastError() == ERROR_LOCK_VIOLATION;
+// Whether a lock covers the byte after the reports' bytes, which no report
+// holds: another program's on the whole file, shared or exclusive, or, for
+// a moment, this same probe of another waiting report.
+bool SentinelLocked(HANDLE file) {
+  if (!LockAt(file, kLogLockBytes, LOCKFILE_EXCLUSIVE_LOCK)) return GetLastError() == ERROR_LOCK_VIOLATION;
   OVERLAPPED at = LockByte(kLogLockBytes);
   UnlockFileEx(file, 0, 1, 0, &at);
   return false;
 }
+
+// Polls in a row that must find the byte after the reports' bytes locked
+// before another program's lock is taken to hold it: waiting reports probe
+// it too, each for a moment, and meet only by chance.
+constexpr int kSentinelPolls = 5;
 
 enum class LockWait { kTaken, kGiveUp, kNextByte };
 
@@ -49,9 +54,12 @@ enum class LockWait { kTaken, kGiveUp, kNextByte };
 LockWait WaitForLockByte(HANDLE file, DWORD byte, DWORD start) {
   LONGLONG seenSize = LogSize(file);
   DWORD quietSince = GetTickCount();
+  int sentinelFound = 0;
   for (;;) {
     if (LockAt(file, byte, LOCKFILE_EXCLUSIVE_LOCK)) return LockWait::kTaken;
-    if (GetLastError() != ERROR_LOCK_VIOLATION || LockedByOtherThanReports(file)) return LockWait::kGiveUp;
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return LockWait::kGiveUp;
+    sentinelFound = SentinelLocked(file) ? sentinelFound + 1 : 0;
+    if (sentinelFound == kSentinelPolls) return LockWait::kGiveUp;
     const DWORD now = GetTickCount();
     const LONGLONG size = LogSize(file);
     if (size != seenSize) {
