@@ -20,32 +20,30 @@ LONGLONG LogSize(HANDLE file) {
 }
 
 // The position of the log's byte 2^62 + byte.
-OVERLAPPED LockByte(DWORD byte) {
-  OVERLAPPED at = {};
-  at.Offset = byte;
-  at.OffsetHigh = kLockOffsetHigh;
-  return at;
+OVERLAPPED LockByte(ULONGLONG byte) {
+  const ULONGLONG at = (ULONGLONG{kLockOffsetHigh} << 32) + byte;
+  OVERLAPPED position = {};
+  position.Offset = static_cast<DWORD>(at);
+  position.OffsetHigh = static_cast<DWORD>(at >> 32);
+  return position;
 }
 
-bool LockAt(HANDLE file, DWORD byte, DWORD flags) {
+bool LockAt(HANDLE file, ULONGLONG byte, DWORD flags) {
   OVERLAPPED at = LockByte(byte);
   return LockFileEx(file, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
 }
 
-// Whether a lock covers the byte after the reports' bytes, which no report
-// holds: another program's on the whole file, shared or exclusive, or, for
-// a moment, this same probe of another waiting report.
-bool SentinelLocked(HANDLE file) {
-  if (!LockAt(file, kLogLockBytes, LOCKFILE_EXCLUSIVE_LOCK)) return GetLastError() == ERROR_LOCK_VIOLATION;
-  OVERLAPPED at = LockByte(kLogLockBytes);
+// Whether another program holds a lock that covers more than the reports'
+// bytes (the whole file, shared or exclusive): a byte that no report ever
+// holds, this process's own past them, so that reports that wait together
+// never find each other's probes there.
+bool LockedByOtherThanReports(HANDLE file) {
+  const ULONGLONG own = kLogLockBytes + ULONGLONG{GetCurrentProcessId()};
+  if (!LockAt(file, own, LOCKFILE_EXCLUSIVE_LOCK)) return GetLastError() == ERROR_LOCK_VIOLATION;
+  OVERLAPPED at = LockByte(own);
   UnlockFileEx(file, 0, 1, 0, &at);
   return false;
 }
-
-// Polls in a row that must find the byte after the reports' bytes locked
-// before another program's lock is taken to hold it: waiting reports probe
-// it too, each for a moment, and meet only by chance.
-constexpr int kSentinelPolls = 5;
 
 enum class LockWait { kTaken, kGiveUp, kNextByte };
 
@@ -54,12 +52,9 @@ enum class LockWait { kTaken, kGiveUp, kNextByte };
 LockWait WaitForLockByte(HANDLE file, DWORD byte, DWORD start) {
   LONGLONG seenSize = LogSize(file);
   DWORD quietSince = GetTickCount();
-  int sentinelFound = 0;
   for (;;) {
     if (LockAt(file, byte, LOCKFILE_EXCLUSIVE_LOCK)) return LockWait::kTaken;
-    if (GetLastError() != ERROR_LOCK_VIOLATION) return LockWait::kGiveUp;
-    sentinelFound = SentinelLocked(file) ? sentinelFound + 1 : 0;
-    if (sentinelFound == kSentinelPolls) return LockWait::kGiveUp;
+    if (GetLastError() != ERROR_LOCK_VIOLATION || LockedByOtherThanReports(file)) return LockWait::kGiveUp;
     const DWORD now = GetTickCount();
     const LONGLONG size = LogSize(file);
     if (size != seenSize) {
