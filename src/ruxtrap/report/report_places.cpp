@@ -22,7 +22,7 @@ const char kScriptFormat[] = "s=MsgBox(\"%s\", vbCritical, \"Exception\")";
 constexpr unsigned kTempNameTries = 100;
 
 ReportPlaces places = {};
-// The two logs' names for opening them without the process heap.
+// The logs' names, for opening them without the process heap.
 AppendName systemLogName;
 AppendName userLogNames[kUserLogCount];
 
