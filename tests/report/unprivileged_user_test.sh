@@ -107,34 +107,26 @@ for setup in "C:\\ not writable" "C:\\ not writable, C:\\CrashEvent.log a folder
   check_temp_script_naming "$user_log_shown"
 done
 
+# A c:\~tmp.vbs of another owner is left alone even where the user may
+# write it: its owner could rewrite it between the library's write and the
+# script host's read.
 planted='CreateObject("WScript.Shell").Run "calc"'
-for setup in "c:\\~tmp.vbs of another owner" "c:\\~tmp.vbs read-only"; do
+for setup in "c:\\~tmp.vbs of another owner" "c:\\~tmp.vbs read-only" \
+  "c:\\~tmp.vbs of another owner, writable by all"; do
   case="$setup"
   reset
   printf '%s\r\n' "$planted" >"$drive_c/~tmp.vbs"
-  if [[ "$setup" == *owner* ]]; then chmod 0644 "$drive_c/~tmp.vbs"; else
-    chown "$user:" "$drive_c/~tmp.vbs"
-    chmod 0444 "$drive_c/~tmp.vbs"
-  fi
+  case "$setup" in
+    *"writable by all") chmod 0666 "$drive_c/~tmp.vbs" ;;
+    *owner) chmod 0644 "$drive_c/~tmp.vbs" ;;
+    *) chown "$user:" "$drive_c/~tmp.vbs" && chmod 0444 "$drive_c/~tmp.vbs" ;;
+  esac
   crash wscript.exe=n
   check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
   check "reports in C:\\CrashEvent.log" 1 "$(count $'\t\t\tCall Stack' "$drive_c/CrashEvent.log")"
   check "planted script kept" "$planted" "$(tr -d '\r' <"$drive_c/~tmp.vbs")"
   check_temp_script_naming 'C:\CrashEvent.log'
 done
-
-# A c:\~tmp.vbs of another owner that the user may write all the same: its
-# owner could rewrite it between the library's write and the script host's
-# read, so it is left alone as well.
-case="c:\\~tmp.vbs of another owner, writable by all"
-reset
-printf '%s\r\n' "$planted" >"$drive_c/~tmp.vbs"
-chmod 0666 "$drive_c/~tmp.vbs"
-crash wscript.exe=n
-check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
-check "reports in C:\\CrashEvent.log" 1 "$(count $'\t\t\tCall Stack' "$drive_c/CrashEvent.log")"
-check "planted script kept" "$planted" "$(tr -d '\r' <"$drive_c/~tmp.vbs")"
-check_temp_script_naming 'C:\CrashEvent.log'
 
 # A Unix symbolic link at c:\~tmp.vbs opens as its target under Wine: a
 # file of the user's own there is not written through it, and a link to

@@ -51,6 +51,15 @@ class WriteCrashReportTest : public ::testing::Test {
   }
 };
 
+// One report in log, and c:\~tmp.vbs naming that log for the message box.
+void ExpectReportIn(const std::wstring& log) {
+  std::string bytes, script;
+  EXPECT_TRUE(ReadWholeFile(log, &bytes)) << "the report was lost";
+  EXPECT_EQ(1, ruxtrap_test::CountOf(bytes, "\t\t\tCall Stack\r\n"));
+  EXPECT_TRUE(ReadWholeFile(kScriptPathW, &script));
+  EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(log) + "\", vbCritical, \"Exception\")", script);
+}
+
 TEST_F(WriteCrashReportTest, AppendsAReportWritesTheScriptLaunchesAndEnds) {
   ASSERT_TRUE(ruxtrap_test::WriteWholeFile(kLogPathW, "earlier report\r\n"));
   ASSERT_TRUE(ruxtrap_test::WriteWholeFile(kScriptPathW, std::string(300, 'x') + "\r\nold line\r\n"));
@@ -75,11 +84,7 @@ TEST_F(WriteCrashReportTest, AppendsAReportWritesTheScriptLaunchesAndEnds) {
 TEST_F(WriteCrashReportTest, UnopenableLogGoesToTheUsersOwnLog) {
   ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
   Report();
-  std::string log, script;
-  ASSERT_TRUE(ReadWholeFile(UserLogPath(), &log));
-  EXPECT_EQ(1, ruxtrap_test::CountOf(log, "\t\t\tCall Stack\r\n"));
-  ASSERT_TRUE(ReadWholeFile(kScriptPathW, &script));
-  EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(UserLogPath()) + "\", vbCritical, \"Exception\")", script);
+  ExpectReportIn(UserLogPath());
   EXPECT_EQ(1, finished.launches);
   EXPECT_EQ(-9876, finished.exitCode);
 }
@@ -160,11 +165,7 @@ TEST_F(WriteCrashReportTest, UnusableLocalAppDataFallsBackToTheProfilesFolder) {
     ResolveReportPlaces();
     SetEnvironmentVariableW(L"LOCALAPPDATA", saved);
     Report();
-    std::string log, script;
-    EXPECT_TRUE(ReadWholeFile(profileLog, &log)) << "the report was lost";
-    EXPECT_EQ(1, ruxtrap_test::CountOf(log, "\t\t\tCall Stack\r\n"));
-    EXPECT_TRUE(ReadWholeFile(kScriptPathW, &script));
-    EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(profileLog) + "\", vbCritical, \"Exception\")", script);
+    ExpectReportIn(profileLog);
     EXPECT_EQ(-9876, finished.exitCode);
   }
   RemoveDirectoryW((blocked + L"\\CrashEvent.log").c_str());
@@ -190,11 +191,7 @@ TEST_F(WriteCrashReportTest, RelativeLocalAppDataIsTakenWhereItWasSet) {
   SetCurrentDirectoryW(savedFolder);
   Report();
   ResolveReportPlaces();
-  std::string bytes, script;
-  EXPECT_TRUE(ReadWholeFile(log, &bytes)) << "the report was lost";
-  EXPECT_EQ(1, ruxtrap_test::CountOf(bytes, "\t\t\tCall Stack\r\n"));
-  EXPECT_TRUE(ReadWholeFile(kScriptPathW, &script));
-  EXPECT_EQ("s=MsgBox(\"" + ruxtrap_test::Narrow(log) + "\", vbCritical, \"Exception\")", script);
+  ExpectReportIn(log);
   DeleteFileW(log.c_str());
   RemoveDirectoryW(folder.c_str());
 }
