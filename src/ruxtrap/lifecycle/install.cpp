@@ -1,4 +1,5 @@
 #include "describe/describe.h"
+#include "dumps/dumps.h"
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
 #include "probes/probes.h"
@@ -68,6 +69,7 @@ void InstallCrashReporter() {
   BindLoaderLockProbe();
   PrepareReportLines();
   ResolveReportPlaces();
+  ReadDumpSettings();
   if (SetCrashHandler(&WriteCrashReport))
     platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
   else

@@ -1,6 +1,7 @@
 #include <stdlib.h>
 
 #include "describe/describe.h"
+#include "dumps/dumps.h"
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
 #include "report/report.h"
@@ -104,6 +105,7 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   // The report is on disk: whatever the notice meets, the process still ends
   // with the report's exit code.
   RunGuarded([&opened] { ShowMessageBox(opened.shownPath); });
+  WriteCrashDump(pointers);
   finish.exitProcess(kCrashExitCode);
   return EXCEPTION_EXECUTE_HANDLER;  // reached only when a test keeps the process alive
 }

@@ -5,12 +5,31 @@ namespace ruxtrap {
 namespace {
 // GetTickCount of the last step; 0 before the first.
 volatile LONG lastProgress = 0;
+// The watched file and the low half of its size when last seen grown.
+HANDLE volatile watchedFile = nullptr;
+volatile LONG watchedSize = 0;
+
+// Read by the waiting threads: several may see the same growth and each
+// note it, which changes nothing.
+void NoteWatchedFileGrowth() {
+  HANDLE file = watchedFile;
+  LARGE_INTEGER size;
+  if (file == nullptr || !GetFileSizeEx(file, &size)) return;
+  const LONG low = static_cast<LONG>(size.LowPart);
+  if (InterlockedExchange(&watchedSize, low) != low) NoteReportProgress();
+}
 }  // namespace
 
 void NoteReportProgress() { InterlockedExchange(&lastProgress, static_cast<LONG>(GetTickCount())); }
 
+void WatchFileForReportProgress(HANDLE file) {
+  watchedSize = 0;
+  watchedFile = file;
+}
+
 // Tick differences stay right across the counter's wrap every 49.7 days.
 bool ReportHasStalled(DWORD waitingSince) {
+  NoteWatchedFileGrowth();
   const DWORD now = GetTickCount();
   const DWORD sinceStep = now - static_cast<DWORD>(lastProgress);
   const DWORD waited = now - waitingSince;

@@ -24,6 +24,12 @@ constexpr DWORD kReportStallMs = 30000;
 // The report finished a step, or waits, bounded, for something outside it.
 void NoteReportProgress();
 
+// A step that cannot note progress itself (the platform writing a large
+// file in one call) has its file watched: while it is, the file's growth
+// counts as a step. Null ends the watch, which must end before the file is
+// closed.
+void WatchFileForReportProgress(HANDLE file);
+
 // Whether no step was noted for kReportStallMs while the caller has waited
 // since waitingSince (a GetTickCount value) at least as long.
 bool ReportHasStalled(DWORD waitingSince);

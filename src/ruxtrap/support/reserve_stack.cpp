@@ -45,6 +45,40 @@ struct ThreadStackState {
   }
 };
 
+// The stack a thread left for a reserve stack, while it runs there: as the
+// thread had it, where its frames there end, and the handler of its final
+// record. One thread at a time runs on a reserve stack.
+struct OuterStack {
+  DWORD thread;  // 0: none
+  ThreadStackState state;
+  BYTE* inUseFrom;
+  PEXCEPTION_ROUTINE finalHandler;
+};
+OuterStack outer = {};
+
+// Below the frames a thread left on its own stack: the switch's own pushes
+// and any arguments it pushed lie within this.
+constexpr SIZE_T kOuterMargin = 256;
+// Never used at the stack's low end: the pages the system keeps to raise a
+// stack overflow.
+constexpr SIZE_T kOuterFloorBytes = 16 * 1024;
+
+BYTE* CurrentStackPointer() {
+  BYTE* esp;
+  __asm__ volatile("movl %%esp, %0" : "=r"(esp));
+  return esp;
+}
+
+// The lowest address of the outer stack that code may reach: where the
+// stack can grow (the page below its committed part is its guard page), the
+// floor above the allocation's start; else the committed part's end.
+BYTE* OuterStackFloor(const ThreadStackState& state) {
+  BYTE* limit = static_cast<BYTE*>(state.limit);
+  MEMORY_BASIC_INFORMATION below;
+  if (VirtualQuery(limit - 1, &below, sizeof(below)) == 0 || (below.Protect & PAGE_GUARD) == 0) return limit;
+  return static_cast<BYTE*>(state.deallocation) + kOuterFloorBytes;
+}
+
 }  // namespace
 
 // Calls fn(arg) with ESP at top; the old frame pointer comes back from EBP.
@@ -113,9 +147,12 @@ void ReserveStack::Run(void (*fn)(void*), void* arg, void (*whileWaiting)(DWORD 
 }
 
 // The final record sits at the top of the reserve stack, 16 bytes below its
-// end, so the stack below it starts 16-byte aligned.
+// end, so the stack below it starts 16-byte aligned. The thread's own state
+// is kept in outer, where RunOnOuterStack finds it and leaves the stack's
+// limit as it grew meanwhile.
 void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
   NT_TIB* tib = ThreadInfoBlock();
+  const OuterStack enclosing = outer;
   const ThreadStackState own = ThreadStackState::Of(tib);
   BYTE* bottom = memory_ + kGuardBytes;
   BYTE* top = bottom + bytes_;
@@ -123,9 +160,28 @@ void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
   last->Next = kChainEnd;
   last->Handler = FinalHandlerOf(own.chain, own.limit, own.base);
   if (last->Handler == nullptr) last->Handler = &ContinueSearch;
+  outer = {GetCurrentThreadId(), own, CurrentStackPointer() - kOuterMargin, last->Handler};
   ThreadStackState{top, bottom, memory_, last}.Apply(tib);
   RuxtrapCallOnStack(last, fn, arg);
-  own.Apply(tib);
+  outer.state.Apply(tib);
+  outer = enclosing;
+}
+
+bool RunOnOuterStack(void (*fn)(void*), void* arg, SIZE_T minBytes) {
+  if (outer.thread != GetCurrentThreadId()) return false;
+  BYTE* top = reinterpret_cast<BYTE*>(reinterpret_cast<ULONG_PTR>(outer.inUseFrom) & ~ULONG_PTR{15});
+  BYTE* floor = OuterStackFloor(outer.state);
+  if (top <= floor || static_cast<SIZE_T>(top - floor) < minBytes) return false;
+  NT_TIB* tib = ThreadInfoBlock();
+  const ThreadStackState reserve = ThreadStackState::Of(tib);
+  auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
+  last->Next = kChainEnd;
+  last->Handler = outer.finalHandler;
+  ThreadStackState{outer.state.base, outer.state.limit, outer.state.deallocation, last}.Apply(tib);
+  RuxtrapCallOnStack(last, fn, arg);
+  outer.state.limit = tib->StackLimit;
+  reserve.Apply(tib);
+  return true;
 }
 
 }  // namespace ruxtrap

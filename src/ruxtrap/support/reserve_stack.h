@@ -47,6 +47,18 @@ class ReserveStack {
   volatile LONG owner_;  // id of the thread running fn, 0 when none
 };
 
+// Runs fn(arg) back on the stack the calling thread came from when it
+// switched to the reserve stack it runs on, below every frame it left there,
+// with that stack's bounds in the thread information block: code that
+// takes the thread's stack from those bounds and its current stack pointer
+// (a dump of the process written by the thread itself) then finds the
+// thread's own frames, those of the fault included. fn's exception chain
+// starts empty there, ending in the thread's final record; fn must take its
+// own faults (RunGuarded). False, without running fn, when the thread runs
+// on no reserve stack, or less than minBytes are left below its frames (a
+// stack overflow leaves about a page).
+bool RunOnOuterStack(void (*fn)(void*), void* arg, SIZE_T minBytes);
+
 // The handler of the final record of the chain that starts at head, where
 // every record lies aligned within [limit, base); null when the chain leaves
 // the bounds or does not end.
