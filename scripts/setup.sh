@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, only what is
 # missing: the i686 MinGW-w64 cross compiler (posix variant), Wine with its 32-bit
-# part, CMake, the GoogleTest sources and GNU time (for the benchmark). Run as
-# root (or with sudo available).
+# part and its 64-bit loader (a 64-bit prefix runs the hosts under WOW64), CMake,
+# the GoogleTest sources and GNU time (for the benchmark). Run as root (or with
+# sudo available).
 set -euo pipefail
 
 SUDO=""
@@ -16,7 +17,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   arch_added=1
 fi
 
-for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 cmake make googletest time; do
+for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 wine64 cmake make googletest time; do
   have_pkg "$p" || need+=("$p")
 done
 # The release and the triage tool: llvm-dlltool (llvm) makes the import

@@ -1,11 +1,13 @@
 # Sourced by the other scripts: the Wine environment of the project.
 # Usage: . scripts/wine-env.sh PREFIX_DIR
-# Wine always runs in the project's own 32-bit prefix, never in ~/.wine. Its crash
+# Wine always runs in a prefix of the project's own, never in ~/.wine: a 32-bit
+# one, or with RUXTRAP_WINEARCH=win64 a 64-bit one (Debian's wine64 beside
+# wine32), where 32-bit programs run under WOW64. Its crash
 # debugger is switched off (a crash must end the process, not start winedbg), its
 # own messages are silenced, and no display is used: the script host then cannot
 # show its message box and returns at once instead of waiting for a click.
 export WINEPREFIX="$(realpath -m "${1:?wine-env.sh needs the prefix folder}")"
-export WINEARCH=win32
+export WINEARCH="${RUXTRAP_WINEARCH:-win32}"
 export WINEDEBUG=-all
 # RUXTRAP_WINEDLLOVERRIDES adds overrides of a caller's own (the tests' stand-in
 # script host).
@@ -24,7 +26,11 @@ ensure_wine_prefix() {
     flock 9
     if [ ! -f "$WINEPREFIX/.ruxtrap-ready" ]; then
       echo "wine-env: creating the Wine prefix $WINEPREFIX (once)" >&2
-      wineboot -i >/dev/null 2>&1 || true
+      if [ "$WINEARCH" = win64 ]; then
+        /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+      else
+        wineboot -i >/dev/null 2>&1 || true
+      fi
       # The DxDiag provider probes the sound drivers and prints ALSA errors;
       # an empty driver list keeps it quiet and DxDiag still answers.
       wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /t REG_SZ /d '' /f >/dev/null 2>&1

@@ -28,6 +28,7 @@ void RecordThreadFacts() {
   __asm__("movl %%fs:0x18, %0" : "=r"(tib));
   RecordFact("stackBase", tib->StackBase);
   RecordFact("stackLimit", tib->StackLimit);
+  RecordFact("threadId", reinterpret_cast<void*>(GetCurrentThreadId()));
 }
 
 // With --stamp, the performance counter just before the fault goes to
@@ -263,6 +264,7 @@ int CrashManyThreads(int count) {
 int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   int arg = argc > 0 ? _wtoi(argv[0]) : 0;
   RecordFact("exe", GetModuleHandleW(nullptr));
+  RecordFact("pid", reinterpret_cast<void*>(GetCurrentProcessId()));
   RecordFact("ruxtrap", GetModuleHandleW(L"Ruxtrap.dll"));
   RecordFact("WriteThroughNullPointer", reinterpret_cast<void*>(&WriteThroughNullPointer));
   if (wcscmp(mode, L"thread") != 0) RecordThreadFacts();

@@ -1,0 +1,301 @@
+// Real crashes of the crash host with the machine's local-dump settings in
+// the prefix's registry; each dump read back by the tests' own reader. The
+// Wow64 cases run in a 64-bit prefix (the dumps_wow64 test), where the host
+// runs under WOW64 and the settings lie in the 64-bit view.
+#include <gtest/gtest.h>
+#include <windows.h>
+// windows.h first
+#include <dbghelp.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/crash_run.h"
+#include "dumps/minidump_reader.h"
+
+namespace ruxtrap_test {
+namespace {
+
+const std::wstring kKey = L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps";
+const std::wstring kFolder = L"C:\\ruxtrap-dumps";
+constexpr DWORD kAccessViolation = 0xC0000005;
+
+void RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path + L"\\" + name);
+      else RemovePath(path + L"\\" + name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemovePath(path);
+}
+
+bool SettingsExist(REGSAM view) {
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+void RemoveSettings() {
+  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    HKEY parent;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting", 0,
+                      KEY_ALL_ACCESS | view, &parent) != ERROR_SUCCESS)
+      continue;
+    RegDeleteTreeW(parent, L"LocalDumps");
+    RegCloseKey(parent);
+  }
+}
+
+// A value under LocalDumps, or under its key for program when one is
+// named; no name: the key alone.
+void SetValue(const std::wstring& program, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+  HKEY key;
+  std::wstring path = program.empty() ? kKey : kKey + L"\\" + program;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                           &key, nullptr));
+  if (name != nullptr) {
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
+  }
+  RegCloseKey(key);
+}
+void SetNumber(const std::wstring& program, const wchar_t* name, DWORD value) {
+  SetValue(program, name, REG_DWORD, &value, sizeof(value));
+}
+void SetFolder(const std::wstring& program, const std::wstring& folder) {
+  SetValue(program, L"DumpFolder", REG_EXPAND_SZ, folder.c_str(), static_cast<DWORD>((folder.size() + 1) * 2));
+}
+
+// The prefix's own reg.exe, as an administrator runs it.
+void RunReg(const std::wstring& arguments) {
+  std::wstring line = L"reg.exe " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+  WaitForSingleObject(info.hProcess, 30000);
+  DWORD code = 1;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  EXPECT_EQ(0u, code) << Narrow(line);
+}
+
+std::wstring DumpName(const CrashRun& run, const std::wstring& program = L"crash_host.exe") {
+  return program + L"." + std::to_wstring(run.facts.at("pid")) + L".dmp";
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+  while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring CrashDumpsFolder() { return UserLogPath().substr(0, UserLogPath().rfind(L'\\')) + L"\\CrashDumps"; }
+
+// The report as without dumps: whole, the message box, the exit code.
+CrashRun CrashWithReport(const std::wstring& arguments, CrashHostOptions options = {}) {
+  CrashRun run = RunCrashHost(arguments, options);
+  EXPECT_TRUE(run.finished) << "the crashed host did not end";
+  EXPECT_EQ(kCrashExitCode, run.exitCode);
+  std::string problem;
+  EXPECT_EQ(1, CountWholeReports(run.log, &problem)) << problem;
+  if (options.waitForScriptHost) {
+    EXPECT_TRUE(run.scriptHostStarted) << "no message box";
+  }
+  return run;
+}
+
+// The dump of a null-pointer write: the fault's code and thread, where it
+// faulted, the host and the library among the modules, and the faulting
+// thread's own stack from the fault up.
+Minidump ExpectDumpOfTheCrash(const std::wstring& path, CrashRun& run) {
+  Minidump dump;
+  std::string problem;
+  EXPECT_TRUE(ReadMinidump(path, &dump, &problem)) << Narrow(path) << ": " << problem;
+  EXPECT_TRUE(dump.hasException);
+  EXPECT_EQ(kAccessViolation, dump.exceptionCode);
+  EXPECT_EQ(run.facts["threadId"], dump.exceptionThread);
+  EXPECT_GE(dump.faultEip, run.facts["WriteThroughNullPointer"]);
+  EXPECT_LT(dump.faultEip, run.facts["WriteThroughNullPointer"] + 0x100);
+  EXPECT_TRUE(dump.HasModuleEnding("\\crash_host.exe"));
+  EXPECT_TRUE(dump.HasModuleEnding("\\Ruxtrap.dll"));
+  const Minidump::Thread* thread = dump.FindThread(dump.exceptionThread);
+  EXPECT_TRUE(thread != nullptr) << "the faulting thread is not in the thread list";
+  if (thread != nullptr) {
+    EXPECT_LE(thread->stackStart, dump.faultEsp);
+    EXPECT_EQ(run.facts["stackBase"], thread->stackStart + thread->stackSize);
+  }
+  std::string word;
+  EXPECT_TRUE(dump.ReadMemory(dump.faultEsp, 4, &word)) << "the fault's stack is not in the dump";
+  return dump;
+}
+
+class LocalDumps : public testing::Test {
+ protected:
+  void SetUp() override {
+    RemoveSettings();
+    RemoveTree(kFolder);
+    RemoveTree(CrashDumpsFolder());
+  }
+  void TearDown() override { RemoveSettings(); }
+};
+
+// The program's key gives the folder (two levels made, a variable expanded)
+// and the type (custom); the global key the custom flags, and a folder and
+// type that lose. A crash on a second thread, so the faulting thread is not
+// the first one.
+TEST_F(LocalDumps, TheProgramsKeyWinsValueByValue) {
+  SetFolder(L"", kFolder + L"\\global");
+  SetNumber(L"", L"DumpType", 2);
+  SetNumber(L"", L"CustomDumpFlags", MiniDumpWithHandleData);
+  SetFolder(L"crash_host.exe", L"%SystemDrive%\\ruxtrap-dumps\\own\\deeper");
+  SetNumber(L"crash_host.exe", L"DumpType", 0);
+  CrashRun run = CrashWithReport(L"thread");
+  Minidump dump = ExpectDumpOfTheCrash(kFolder + L"\\own\\deeper\\" + DumpName(run), run);
+  EXPECT_EQ(ULONG64{MiniDumpWithHandleData}, dump.flags);
+  EXPECT_FALSE(dump.hasFullMemory);
+  EXPECT_FALSE(Exists(kFolder + L"\\global"));
+}
+
+// A full dump holds the process's memory: the host's and the library's
+// images where they were loaded.
+TEST_F(LocalDumps, AFullDumpHoldsTheMemory) {
+  SetFolder(L"", kFolder);
+  SetNumber(L"", L"DumpType", 2);
+  CrashHostOptions options;
+  options.timeoutMs = 300000;
+  CrashRun run = CrashWithReport(L"av", options);
+  Minidump dump = ExpectDumpOfTheCrash(kFolder + L"\\" + DumpName(run), run);
+  EXPECT_TRUE(dump.hasFullMemory);
+  EXPECT_TRUE(dump.flags & MiniDumpWithFullMemory);
+  for (const char* module : {"exe", "ruxtrap"}) {
+    std::string header;
+    EXPECT_TRUE(dump.ReadMemory(run.facts[module], 2, &header) && header == "MZ") << module;
+  }
+}
+
+// DumpCount 2 over three crashes (three copies of the host, so no two
+// dumps share a name) keeps the newest two; an older dump goes first, and
+// files that are no dumps stay.
+TEST_F(LocalDumps, DumpCountKeepsTheNewest) {
+  SetFolder(L"", kFolder);
+  SetNumber(L"", L"DumpCount", 2);
+  SetNumber(L"", L"DumpType", 0);
+  SetNumber(L"", L"CustomDumpFlags", MiniDumpNormal);
+  ASSERT_TRUE(CreateDirectoryW(kFolder.c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(kFolder + L"\\notes.txt", "kept"));
+  ASSERT_TRUE(CreateDirectoryW((kFolder + L"\\folder.dmp").c_str(), nullptr));
+  std::vector<std::wstring> names;
+  for (const wchar_t* copy : {L"crash_host_a.exe", L"crash_host_b.exe", L"crash_host_c.exe"}) {
+    ASSERT_TRUE(CopyFileW((BinFolder() + L"\\crash_host.exe").c_str(), (BinFolder() + L"\\" + copy).c_str(), FALSE));
+    CrashHostOptions options;
+    options.program = copy;
+    CrashRun run = CrashWithReport(L"av", options);
+    names.push_back(DumpName(run, copy));
+    RemovePath(BinFolder() + L"\\" + copy);
+    Sleep(20);  // apart in the file times
+  }
+  std::vector<std::wstring> left = FilesIn(kFolder);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ((std::vector<std::wstring>{names[1], names[2], L"notes.txt"}), left);
+  EXPECT_TRUE(Exists(kFolder + L"\\folder.dmp"));
+}
+
+// A key without values: a mini dump in the user's CrashDumps folder, made
+// for it.
+TEST_F(LocalDumps, TheDefaultsAreAMiniDumpInCrashDumps) {
+  SetValue(L"", nullptr, 0, nullptr, 0);
+  CrashRun run = CrashWithReport(L"av");
+  Minidump dump = ExpectDumpOfTheCrash(CrashDumpsFolder() + L"\\" + DumpName(run), run);
+  EXPECT_EQ(ULONG64{MiniDumpNormal}, dump.flags);
+  EXPECT_FALSE(dump.hasFullMemory);
+}
+
+// No key: the report as without the library's dumps, no file or folder
+// anywhere a dump could go, and no key made.
+TEST_F(LocalDumps, WithoutTheKeyNothingIsWrittenNorMade) {
+  CrashRun run = CrashWithReport(L"av");
+  EXPECT_FALSE(Exists(CrashDumpsFolder()));
+  const std::wstring temp = TempFolder().substr(0, TempFolder().size() - 1);
+  for (const std::wstring& folder : {BinFolder(), std::wstring(L"C:"), temp, CrashDumpsFolder() + L"\\.."})
+    for (const std::wstring& name : FilesIn(folder)) {
+      EXPECT_EQ(std::wstring::npos, name.find(L".dmp")) << Narrow(name);
+    }
+  EXPECT_FALSE(SettingsExist(KEY_WOW64_32KEY));
+  EXPECT_FALSE(SettingsExist(KEY_WOW64_64KEY));
+}
+
+// What costs the dump and nothing else: a folder that cannot be made (a
+// file has its name), another thread holding the loader lock for good
+// (the dump writer would wait for it for ever), and a stack overflow,
+// whose dump is written from the report's stack.
+TEST_F(LocalDumps, WhatTheDumpCannotDoCostsTheDumpOnly) {
+  ASSERT_TRUE(WriteWholeFile(kFolder, "a file"));
+  SetFolder(L"", kFolder + L"\\dumps");
+  CrashWithReport(L"av");
+  EXPECT_FALSE(Exists(kFolder + L"\\dumps"));
+  RemovePath(kFolder);
+
+  SetFolder(L"", kFolder);
+  CrashRun run = CrashWithReport(L"dllmain-waits");
+  EXPECT_FALSE(Exists(kFolder));
+
+  CrashHostOptions options;
+  options.timeoutMs = 120000;
+  run = CrashWithReport(L"overflow", options);
+  Minidump dump;
+  std::string problem;
+  EXPECT_TRUE(ReadMinidump(kFolder + L"\\" + DumpName(run), &dump, &problem)) << problem;
+  EXPECT_EQ(DWORD{EXCEPTION_STACK_OVERFLOW}, dump.exceptionCode);
+  EXPECT_EQ(run.facts["threadId"], dump.exceptionThread);
+}
+
+// Under WOW64 the settings are read where the system reads them, in the
+// 64-bit view, which reg.exe writes with /reg:64; the view a 32-bit
+// program sees by default holds nothing the system would read.
+class Wow64 : public LocalDumps {
+ protected:
+  void SetUp() override {
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64) && wow64) << "run in a 64-bit prefix (dumps_wow64)";
+    LocalDumps::SetUp();
+  }
+  void Add(const std::wstring& key, const std::wstring& value, const std::wstring& view) {
+    RunReg(L"add \"HKLM\\" + kKey + key + L"\" " + value + L" /f /reg:" + view);
+  }
+};
+
+TEST_F(Wow64, TheSettingsComeFromThe64BitView) {
+  Add(L"", L"/v DumpFolder /t REG_EXPAND_SZ /d C:\\ruxtrap-dumps\\global", L"64");
+  Add(L"\\crash_host.exe", L"/v DumpFolder /t REG_EXPAND_SZ /d C:\\ruxtrap-dumps\\own", L"64");
+  Add(L"\\crash_host.exe", L"/v DumpType /t REG_DWORD /d 1", L"64");
+  CrashRun run = CrashWithReport(L"av");
+  Minidump dump = ExpectDumpOfTheCrash(kFolder + L"\\own\\" + DumpName(run), run);
+  EXPECT_EQ(ULONG64{MiniDumpNormal}, dump.flags);
+}
+
+TEST_F(Wow64, The32BitViewIsNotRead) {
+  Add(L"", L"/v DumpFolder /t REG_EXPAND_SZ /d C:\\ruxtrap-dumps", L"32");
+  CrashWithReport(L"av");
+  EXPECT_FALSE(Exists(kFolder));
+  EXPECT_FALSE(Exists(CrashDumpsFolder()));
+}
+
+}  // namespace
+}  // namespace ruxtrap_test
