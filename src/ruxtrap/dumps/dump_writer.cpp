@@ -79,6 +79,7 @@ void WriteDumpGuarded(EXCEPTION_POINTERS* pointers) {
 // is written then.
 void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
   if (!TheDumpSettings().enabled || !LoaderCallsAllowed()) return;
+  RUXTRAP_STEP("before the dump");
   RunGuarded([pointers] { WriteDumpGuarded(pointers); });
   NoteReportProgress();
 }
