@@ -86,6 +86,7 @@ void AppendExceptionName(DWORD code) {
 
 // The module holding address, by the symbol handler; "<UNKNOWN>" without one.
 void AppendModuleName(HANDLE process, DWORD64 address) {
+  MakeModuleKnownAt(address);
   DWORD64 base = platform.symGetModuleBase64(process, address);
   if (base == 0) {
     reportLine.Append(L"<UNKNOWN>");
@@ -134,6 +135,7 @@ const wchar_t* ExceptionCodeName(DWORD code) {
 }
 
 bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress) {
+  MakeModuleKnownAt(address);
   memset(&symbolRecord, 0, sizeof(symbolRecord));
   symbolRecord.symbol.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
   symbolRecord.symbol.MaxNameLength = kMaxSymbolName;
@@ -159,6 +161,7 @@ bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress) {
 }
 
 bool AppendSourceLineSuffix(DWORD64 address, bool comma) {
+  MakeModuleKnownAt(address);
   memset(&lineRecord, 0, sizeof(lineRecord));
   lineRecord.SizeOfStruct = sizeof(IMAGEHLP_LINE64);
   DWORD displacement = 0;

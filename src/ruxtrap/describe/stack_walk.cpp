@@ -93,9 +93,13 @@ BOOL CALLBACK ReadMemoryCallback(HANDLE, DWORD64 baseAddress, PVOID buffer, DWOR
 // before the lock was lost, the walk and its lookups do not wait.
 bool AdvanceWalk() {
   if (walk.ended || (!LoaderCallsAllowed() && SymbolEngineFlag() == 0)) return false;
+  // The walker unwinds from the frame's code and finds the next frame's
+  // return address from the code it returns to: both modules must be known.
+  MakeModuleKnownAt(walk.frame.AddrPC.Offset);
+  MakeModuleKnownAt(walk.frame.AddrReturn.Offset);
   const DescribePlatform& p = TheDescribePlatform();
   if (!p.stackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &walk.frame, &walk.context,
-                     &ReadMemoryCallback, &SymFunctionTableAccess64, &SymGetModuleBase64, nullptr))
+                     &ReadMemoryCallback, &FunctionTableAccessKnown, &ModuleBaseKnown, nullptr))
     return false;
   bool progress = walk.frame.AddrFrame.Offset != walk.previousFrame || walk.frame.AddrStack.Offset != walk.previousStack;
   walk.previousFrame = walk.frame.AddrFrame.Offset;
@@ -115,6 +119,7 @@ bool BuildFrameLine(DWORD flags) {
   if (walk.frame.AddrFrame.Offset == 0) return false;
   const DWORD64 pc = walk.frame.AddrPC.Offset;
   const DescribePlatform& p = TheDescribePlatform();
+  MakeModuleKnownAt(pc);
   DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
   if (base == 0) return false;  // code in no module: no line
   RUXTRAP_STEP("frame: module base");

@@ -9,7 +9,8 @@
 
 namespace ruxtrap {
 
-constexpr int kModuleSlots = 250;
+// Rows of the module table: large programs load a few hundred modules.
+constexpr int kModuleSlots = 1024;
 constexpr int kDriveLetters = 24;  // c to z
 constexpr int kProcessorLineBytes = 600;
 

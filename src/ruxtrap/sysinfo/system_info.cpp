@@ -83,7 +83,11 @@ void ReadModules(SystemFacts* f) {
   HMODULE handles[kModuleSlots];
   DWORD count = 0;
   f->moduleCount = 0;
-  if (!EnumProcessModulesCompat(GetCurrentProcessId(), kModuleSlots, handles, &count)) return;
+  // A process with more modules than the table has rows still gets the rows
+  // that fit: the list holds its first modules then.
+  if (!EnumProcessModulesCompat(GetCurrentProcessId(), kModuleSlots, handles, &count) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return;
   for (DWORD i = 0; i < count && i < kModuleSlots; ++i) {
     ModuleRow& row = f->modules[f->moduleCount++];
     row.handle = handles[i];
