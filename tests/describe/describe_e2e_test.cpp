@@ -155,6 +155,46 @@ TEST(CallStackEndToEnd, DeepStackListsEveryFrame) {
   EXPECT_TRUE(Contains(lines.at(0), "WriteThroughNullPointer()"));
 }
 
+// A large program: 300 more DLLs loaded (over 350 modules in all), and a
+// fault whose stack passes through two of them. Every frame is named, with
+// its module, function and source line, as in a small program, and the
+// module table lists every module the process has.
+TEST(CallStackEndToEnd, ManyModulesLoadedEveryFrameNamedEveryModuleListed) {
+  CrashRun run = RunCrashHost(L"--load-many 300 many-chain 17 299");
+  ASSERT_EQ(kCrashExitCode, run.exitCode);
+  std::string problem;
+  EXPECT_EQ(1, CountWholeReports(run.log, &problem)) << problem;
+  const std::vector<std::string> lines = CallStackLines(run.log);
+  ASSERT_GE(lines.size(), 8u) << run.log;
+  struct Frame {
+    const char* module;
+    const char* function;
+    const char* source;
+  } frames[] = {
+      {"crash_host.exe", "WriteThroughNullPointer()", "crash_host.cpp"},
+      {"crash_host.exe", "FaultHop()", "crash_host.cpp"},
+      {"many_299.dll", "CallThrough()", "many_lib.cpp"},
+      {"crash_host.exe", "SecondHop()", "crash_host.cpp"},
+      {"many_017.dll", "CallThrough()", "many_lib.cpp"},
+      {"crash_host.exe", "CrashThroughMany()", "crash_host.cpp"},
+      {"crash_host.exe", "Run()", "crash_host.cpp"},
+      {"crash_host.exe", "wmain()", "crash_host.cpp"},
+  };
+  for (size_t i = 0; i < 8; ++i) {
+    SCOPED_TRACE(lines[i]);
+    EXPECT_TRUE(Contains(lines[i], std::string(") ") + frames[i].module + ", " + frames[i].function + "+"));
+    EXPECT_TRUE(Contains(lines[i], std::string(frames[i].source) + ", line "));
+  }
+  EXPECT_EQ(300u, run.facts["manyLoaded"]);
+  std::string notListedOnce;
+  for (int copy = 1; copy <= 300; ++copy) {
+    char row[40];
+    sprintf(row, "\\many\\many_%03d.dll\r\n", copy);
+    if (CountOf(run.log, row) != 1) notListedOnce += row;
+  }
+  EXPECT_EQ("", notListedOnce) << "module table rows";
+}
+
 TEST(CallStackEndToEnd, BrokenFrameChainsEndWithAReport) {
   for (const wchar_t* kind : {L"bad-ebp", L"loop-ebp"}) {
     SCOPED_TRACE(kind);
