@@ -256,9 +256,9 @@ int wmain(int argc, wchar_t** argv) {
   printf("200 frames: B - A = %.1f ms, V - W = %.1f ms, ratio %.2f (target <= 1.10)\n", b - a, v - w,
          (b - a) / (v - w));
   printf("Frame steps at 200 frames (ms, all frames): walk %.1f, module base %.1f, module name %.1f, symbol %.1f,"
-         " source line %.1f, write and flush %.1f\n",
+         " source line %.1f, write %.1f\n",
          Step(deep, "frame: walk"), Step(deep, "frame: module base"), Step(deep, "frame: module name"),
-         Step(deep, "frame: symbol"), Step(deep, "frame: source line"), Step(deep, "frame: write and flush"));
+         Step(deep, "frame: symbol"), Step(deep, "frame: source line"), Step(deep, "frame: write"));
   std::vector<double> roundRatios;
   for (size_t i = 0; i < cases[0].times.size(); ++i) roundRatios.push_back(cases[0].times[i] / cases[2].times[i]);
   printf("A/C = %.2f of the medians, %.2f as the median of the rounds' own A/C (target <= 2.0)   B/A = %.2f"

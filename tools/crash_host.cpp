@@ -305,6 +305,51 @@ int CrashThroughMany(int first, int second) {
   return 0;
 }
 
+// A call through a null function pointer: the fault is at address 0, and
+// only the return address on the stack tells that CallsNull made the call.
+void (*volatile nullCallback)() = nullptr;
+
+__attribute__((noinline)) void CallsNull() {
+  RecordFact("callsNullLine", reinterpret_cast<void*>(__LINE__ + 1));
+  nullCallback();
+  __asm__ volatile("");
+}
+
+__attribute__((noinline)) void AboveCallsNull() {
+  CallsNull();
+  __asm__ volatile("");
+}
+
+// A worker faults while the main thread ends the process: delayMs after the
+// fault, or, with a negative delay, as soon as the report's system section
+// has reached its display line (the DirectX query comes next).
+HANDLE workerFaulting;
+
+DWORD WINAPI SignalThenFault(void*) {
+  SetEvent(workerFaulting);
+  WriteThroughNullPointer();
+  return 0;
+}
+
+bool LogReachedDisplayLine() {
+  FILE* log = _wfopen(L"C:\\CrashEvent.log", L"rb");
+  if (log == nullptr) return false;
+  static char bytes[65536];
+  size_t n = fread(bytes, 1, sizeof(bytes) - 1, log);
+  fclose(log);
+  bytes[n] = 0;
+  return strstr(bytes, "[Display mode]:") != nullptr;
+}
+
+int ExitWhileWorkerReports(int delayMs) {
+  workerFaulting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, &SignalThenFault, nullptr, 0, nullptr);
+  WaitForSingleObject(workerFaulting, INFINITE);
+  if (delayMs >= 0) Sleep(delayMs);
+  for (int waited = 0; delayMs < 0 && !LogReachedDisplayLine() && waited < 60000; ++waited) Sleep(1);
+  ExitProcess(0);
+}
+
 int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   int arg = argc > 0 ? _wtoi(argv[0]) : 0;
   RecordFact("exe", GetModuleHandleW(nullptr));
@@ -353,6 +398,8 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
     HANDLE thread = CreateThread(nullptr, 0, &NullWriteThread, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
   } else if (wcscmp(mode, L"threads") == 0) return CrashManyThreads(arg);
+  else if (wcscmp(mode, L"call-null") == 0) AboveCallsNull();
+  else if (wcscmp(mode, L"exit-race") == 0) return ExitWhileWorkerReports(arg);
   else if (wcscmp(mode, L"many-chain") == 0) return CrashThroughMany(arg, argc > 1 ? _wtoi(argv[1]) : 0);
   else if (wcscmp(mode, L"exit") == 0) return arg;
   else {

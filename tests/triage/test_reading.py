@@ -80,9 +80,10 @@ def test_summary_line_with_a_system_message(crash_logs, tmp_path):
     index = KINDS.index("raise E0434352")
     raw = raw_reports(crash_logs.kinds)[index] + b"\r\n\r\n\r\n"
     message = b"{Not Enough Quota}\r\r\nNot enough %1.\r\r\n"
-    assert b" caused an  in module " in raw
+    nameless = b" caused an exception 0xE0434352 in module "
+    assert nameless in raw
     log = tmp_path / "message.log"
-    log.write_bytes(raw.replace(b" caused an  in module ", b" caused an " + message + b" in module "))
+    log.write_bytes(raw.replace(nameless, b" caused an " + message + b" in module "))
     (report,), skipped = read_log(log)
     assert skipped == []
     assert report["exception"] == "{Not Enough Quota} Not enough %1."

@@ -34,35 +34,6 @@ void NoteOffered(DWORD base) {
   if (offeredCount < kMostOfferedImages) offeredImages[offeredCount++] = base;
 }
 
-// Reads from this process's memory without faulting on what is unreadable.
-bool ReadOwnMemory(DWORD at, void* out, DWORD size) {
-  SIZE_T read = 0;
-  return ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(at), out, size, &read) && read == size;
-}
-
-struct ImageSpan {
-  DWORD base;
-  DWORD size;
-};
-
-// The loaded image that holds address: its region's allocation base, where
-// the image's headers give its size.
-bool ImageAt(DWORD address, ImageSpan* span) {
-  MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof(region)) == 0 ||
-      region.Type != MEM_IMAGE || region.AllocationBase == nullptr)
-    return false;
-  const DWORD base = reinterpret_cast<DWORD>(region.AllocationBase);
-  IMAGE_DOS_HEADER dos;
-  if (!ReadOwnMemory(base, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
-  IMAGE_NT_HEADERS32 nt;
-  if (!ReadOwnMemory(base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)) || nt.Signature != IMAGE_NT_SIGNATURE)
-    return false;
-  if (address - base >= nt.OptionalHeader.SizeOfImage) return false;
-  *span = {base, nt.OptionalHeader.SizeOfImage};
-  return true;
-}
-
 void ForgetOfferedImages() { offeredCount = 0; }
 }  // namespace
 
@@ -95,7 +66,7 @@ void MakeModuleKnownAt(DWORD64 address) {
   HANDLE process = GetCurrentProcess();
   if (SymGetModuleBase64(process, address) != 0) return;
   ImageSpan image;
-  if (!ImageAt(static_cast<DWORD>(address), &image) || WasOffered(image.base)) return;
+  if (!FindImageAt(static_cast<DWORD>(address), &image) || WasOffered(image.base)) return;
   NoteOffered(image.base);
   wchar_t path[MAX_PATH];
   DWORD n = GetModuleFileNameExCompat(process, reinterpret_cast<HMODULE>(image.base), path, MAX_PATH);
