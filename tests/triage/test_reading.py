@@ -140,7 +140,7 @@ def test_terminal_table(crash_logs):
     assert len(rows) == len(set(KINDS))
     assert rows[0].split()[0] == "2"
     assert rows[0].endswith("EXCEPTION_ACCESS_VIOLATION | crash_host.exe | WriteThroughNullPointer < Run < wmain")
-    assert any(r.endswith("(no exception name) | kernelbase.dll | RaiseException < RaiseCode < Run") for r in rows)
+    assert any(r.endswith("exception 0xE0434352 | kernelbase.dll | RaiseException < RaiseCode < Run") for r in rows)
     assert all(str(crash_logs.kinds) + ":" in r for r in rows)
     # Each group's newest stack, the first one that of the second av crash.
     first = stacks.split("\n\n")[0].splitlines()

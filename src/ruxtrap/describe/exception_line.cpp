@@ -114,16 +114,16 @@ void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
   reportLine.AppendGuarded(
       [process] { reportLine.Advance(platform.getModuleBaseName(process, nullptr, ReportBuffer, kReportBufferChars)); });
   reportLine.Append(L" caused an ");
-  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  reportLine.AppendGuarded([record] { AppendExceptionName(*record); });
+  // An unreadable record faults here, outside the parts' guards: no line.
+  const EXCEPTION_RECORD record = *pointers->ExceptionRecord;
+  reportLine.AppendGuarded([&record] { AppendExceptionName(record); });
   reportLine.Append(L" in module ");
-  // An unreadable record faults below, outside the parts' guards: no line.
   // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
-  const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record->ExceptionAddress)));
+  const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record.ExceptionAddress)));
   if (!reportLine.AppendGuarded([process, address] { AppendModuleName(process, address); }))
     reportLine.Append(L"<UNKNOWN>");
   reportLine.Append(L" at %04X:%08X", SegmentSelector(pointers->ContextRecord->SegCs),
-                    reinterpret_cast<DWORD>(record->ExceptionAddress));
+                    reinterpret_cast<DWORD>(record.ExceptionAddress));
   reportLine.AppendGuarded([address] {
     if (AppendSymbolSuffix(address, true)) AppendSourceLineSuffix(address, true);
   });
