@@ -5,6 +5,7 @@
 #   lib/libRuxtrap.dll.a     import library for MinGW
 #   lib/Ruxtrap.lib          import library for the Microsoft toolchain and lld
 #   lib/cmake/Ruxtrap/       the package for find_package(Ruxtrap)
+#   README.md, docs/         the front page and the reference pages
 # `cmake --install` lays it out; `cpack` zips it as Ruxtrap-<version>-win32.zip.
 if(RUXTRAP_STRIP)
   message(WARNING "RUXTRAP_STRIP builds Ruxtrap.dll without debug information: "
@@ -56,8 +57,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/ruxtrap.h DESTINATION include)
 install(FILES ${mingw_implib} ${msvc_implib} DESTINATION lib)
 install(FILES ${CMAKE_BINARY_DIR}/RuxtrapConfig.cmake ${CMAKE_BINARY_DIR}/RuxtrapConfigVersion.cmake
   DESTINATION ${package_dir})
+# The README and its reference pages, which link to one another: the archive
+# holds them all, so every link resolves in the unpacked folder too.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/message-box.png DESTINATION docs)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs
+  FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Ruxtrap)

@@ -1,6 +1,6 @@
 // The crash host of the end-to-end tests: loads Ruxtrap.dll from its own
 // folder, calls InitRuxtrap, then crashes in the way its arguments choose.
-//   crash_host [--no-init] [--load-library] [--stamp] [--own-filter | --platform-walk] MODE [ARGS...]
+//   crash_host [--no-init] [--load-library] [--load-many N] [--stamp] [--own-filter | --platform-walk] MODE [ARGS...]
 // Every crash sits in a named function of its own, so reports can be checked
 // for the functions of the call stack.
 #include <windows.h>
@@ -261,6 +261,96 @@ int CrashManyThreads(int count) {
   return 0;
 }
 
+// With --load-many N the host first loads N copies of many_lib.dll from
+// its folder's many\, as a large program has a few hundred modules loaded.
+constexpr int kMostMany = 999;
+HMODULE manyModules[kMostMany + 1];
+
+bool LoadMany(int count) {
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  while (n > 0 && path[n - 1] != L'\\') --n;
+  for (int i = 1; i <= count && i <= kMostMany; ++i) {
+    swprintf(path + n, MAX_PATH - n, L"many\\many_%03d.dll", i);
+    manyModules[i] = LoadLibraryW(path);
+    if (manyModules[i] == nullptr) return false;
+  }
+  RecordFact("manyLoaded", reinterpret_cast<void*>(count));
+  return true;
+}
+
+using CallThroughFn = void (*)(void (*)(void*), void*);
+
+CallThroughFn CallThroughOf(int copy) {
+  HMODULE module = copy > 0 && copy <= kMostMany ? manyModules[copy] : nullptr;
+  return module ? reinterpret_cast<CallThroughFn>(reinterpret_cast<void (*)()>(GetProcAddress(module, "CallThrough")))
+                : nullptr;
+}
+
+__attribute__((noinline)) void FaultHop(void*) {
+  WriteThroughNullPointer();
+  __asm__ volatile("");
+}
+
+__attribute__((noinline)) void SecondHop(void* copy) {
+  CallThroughOf(reinterpret_cast<int>(copy))(&FaultHop, nullptr);
+  __asm__ volatile("");
+}
+
+// A fault whose stack passes through two of the many DLLs: the first copy
+// calls SecondHop, which calls through the second copy to the fault.
+int CrashThroughMany(int first, int second) {
+  CallThroughFn through = CallThroughOf(first);
+  if (through == nullptr || CallThroughOf(second) == nullptr) return 5;
+  through(&SecondHop, reinterpret_cast<void*>(second));
+  return 0;
+}
+
+// A call through a null function pointer: the fault is at address 0, and
+// only the return address on the stack tells that CallsNull made the call.
+void (*volatile nullCallback)() = nullptr;
+
+__attribute__((noinline)) void CallsNull() {
+  RecordFact("callsNullLine", reinterpret_cast<void*>(__LINE__ + 1));
+  nullCallback();
+  __asm__ volatile("");
+}
+
+__attribute__((noinline)) void AboveCallsNull() {
+  CallsNull();
+  __asm__ volatile("");
+}
+
+// A worker faults while the main thread ends the process: delayMs after the
+// fault, or, with a negative delay, as soon as the report's system section
+// has reached its display line (the DirectX query comes next).
+HANDLE workerFaulting;
+
+DWORD WINAPI SignalThenFault(void*) {
+  SetEvent(workerFaulting);
+  WriteThroughNullPointer();
+  return 0;
+}
+
+bool LogReachedDisplayLine() {
+  FILE* log = _wfopen(L"C:\\CrashEvent.log", L"rb");
+  if (log == nullptr) return false;
+  static char bytes[65536];
+  size_t n = fread(bytes, 1, sizeof(bytes) - 1, log);
+  fclose(log);
+  bytes[n] = 0;
+  return strstr(bytes, "[Display mode]:") != nullptr;
+}
+
+int ExitWhileWorkerReports(int delayMs) {
+  workerFaulting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, &SignalThenFault, nullptr, 0, nullptr);
+  WaitForSingleObject(workerFaulting, INFINITE);
+  if (delayMs >= 0) Sleep(delayMs);
+  for (int waited = 0; delayMs < 0 && !LogReachedDisplayLine() && waited < 60000; ++waited) Sleep(1);
+  ExitProcess(0);
+}
+
 int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   int arg = argc > 0 ? _wtoi(argv[0]) : 0;
   RecordFact("exe", GetModuleHandleW(nullptr));
@@ -310,6 +400,9 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
     HANDLE thread = CreateThread(nullptr, 0, &NullWriteThread, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
   } else if (wcscmp(mode, L"threads") == 0) return CrashManyThreads(arg);
+  else if (wcscmp(mode, L"call-null") == 0) AboveCallsNull();
+  else if (wcscmp(mode, L"exit-race") == 0) return ExitWhileWorkerReports(arg);
+  else if (wcscmp(mode, L"many-chain") == 0) return CrashThroughMany(arg, argc > 1 ? _wtoi(argv[1]) : 0);
   else if (wcscmp(mode, L"exit") == 0) return arg;
   else {
     fwprintf(stderr, L"crash_host: unknown mode %ls\n", mode);
@@ -327,10 +420,11 @@ LONG WINAPI EndProcessFilter(EXCEPTION_POINTERS*) {
 }
 
 // What a report cannot do without, asked of the platform alone: the symbol
-// handler set up as the library sets it up, then the walk with one symbol
-// and one source-line lookup a frame. The crash benchmark's measure of the
-// platform's own share. DbgHelp is bound before the crash, as the library's
-// import has it loaded.
+// handler set up as the library sets it up (without taking in the process's
+// modules), then the walk with the module of each frame made known to it
+// and one symbol and one source-line lookup a frame. The crash benchmark's
+// measure of the platform's own share. DbgHelp is bound before the crash,
+// as the library's import has it loaded.
 struct DbgHelp {
   decltype(&SymGetOptions) getOptions;
   decltype(&SymSetOptions) setOptions;
@@ -340,6 +434,8 @@ struct DbgHelp {
   decltype(&SymGetModuleBase64) getModuleBase;
   decltype(&SymGetSymFromAddr64) getSymbol;
   decltype(&SymGetLineFromAddr64) getLine;
+  decltype(&SymLoadModuleExW) loadModule;
+  DWORD(WINAPI* moduleFileName)(HANDLE, HMODULE, wchar_t*, DWORD);
 } dbghelp;
 
 template <class Fn>
@@ -357,17 +453,26 @@ void BindDbgHelp() {
   Bind(module, "SymGetModuleBase64", &dbghelp.getModuleBase);
   Bind(module, "SymGetSymFromAddr64", &dbghelp.getSymbol);
   Bind(module, "SymGetLineFromAddr64", &dbghelp.getLine);
+  Bind(module, "SymLoadModuleExW", &dbghelp.loadModule);
+  Bind(LoadLibraryW(L"psapi.dll"), "GetModuleFileNameExW", &dbghelp.moduleFileName);
 }
 
-// The filter's two steps, stamped as the library's step-time build stamps
-// its own, in C:\ruxtrap-steps.txt.
-void WritePlatformSteps(LONGLONG entered, LONGLONG setUp, LONGLONG walked) {
+// The filter's steps, stamped as the library's step-time build stamps its
+// own, in C:\ruxtrap-steps.txt.
+struct PlatformSteps {
+  LONGLONG entered, setUp, known, walked;
+};
+
+void WritePlatformSteps(const PlatformSteps& t) {
   FILE* out = fopen("C:\\ruxtrap-steps.txt", "w");
   if (out == nullptr) return;
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
-  fprintf(out, "frequency\t%lld\ndispatch to the filter\t%lld\nsymbol set-up\t%lld\nwalk and lookups\t%lld\n",
-          frequency.QuadPart, entered, setUp, walked);
+  fprintf(out, "frequency\t%lld\ndispatch to the filter\t%lld\nsymbol set-up\t%lld\n", frequency.QuadPart, t.entered,
+          t.setUp);
+  // The module registrations are spread over the walk; they are stamped as
+  // one step after the set-up, and the walk's own time as the rest.
+  fprintf(out, "module made known\t%lld\nwalk and lookups\t%lld\n", t.setUp + t.known, t.walked);
   fclose(out);
 }
 
@@ -377,12 +482,32 @@ LONGLONG Counter() {
   return now.QuadPart;
 }
 
+// The module at address made known to the symbol handler, as a report
+// must: its image's bounds and the loader's name for it. Returns the
+// counter ticks it took.
+LONGLONG MakeModuleKnown(HANDLE process, DWORD64 address) {
+  const LONGLONG start = Counter();
+  MEMORY_BASIC_INFORMATION region;
+  if (address == 0 || dbghelp.getModuleBase(process, address) != 0 ||
+      VirtualQuery(reinterpret_cast<void*>(static_cast<DWORD>(address)), &region, sizeof(region)) == 0 ||
+      region.Type != MEM_IMAGE)
+    return Counter() - start;
+  auto* base = static_cast<BYTE*>(region.AllocationBase);
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  wchar_t path[MAX_PATH];
+  DWORD n = dbghelp.moduleFileName(process, reinterpret_cast<HMODULE>(base), path, MAX_PATH);
+  dbghelp.loadModule(process, nullptr, n > 0 && n < MAX_PATH ? path : nullptr, nullptr,
+                     reinterpret_cast<DWORD>(base), nt->OptionalHeader.SizeOfImage, nullptr, 0);
+  return Counter() - start;
+}
+
 LONG WINAPI PlatformWalkFilter(EXCEPTION_POINTERS* pointers) {
-  const LONGLONG entered = Counter();
+  PlatformSteps t = {};
+  t.entered = Counter();
   HANDLE process = GetCurrentProcess();
   dbghelp.setOptions(dbghelp.getOptions() | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
-  dbghelp.initialize(process, nullptr, TRUE);
-  const LONGLONG setUp = Counter();
+  dbghelp.initialize(process, nullptr, FALSE);
+  t.setUp = Counter();
   static CONTEXT context;
   context = *pointers->ContextRecord;
   STACKFRAME64 frame = {};
@@ -394,10 +519,12 @@ LONG WINAPI PlatformWalkFilter(EXCEPTION_POINTERS* pointers) {
     IMAGEHLP_SYMBOL64 symbol;
     BYTE bytes[1024];
   } symbol;
-  for (int n = 0; n < 10000 && dbghelp.stackWalk(IMAGE_FILE_MACHINE_I386, process, GetCurrentThread(), &frame,
-                                                  &context, nullptr, dbghelp.functionTableAccess,
-                                                  dbghelp.getModuleBase, nullptr);
-       ++n) {
+  for (int n = 0; n < 10000; ++n) {
+    t.known += MakeModuleKnown(process, frame.AddrPC.Offset) + MakeModuleKnown(process, frame.AddrReturn.Offset);
+    if (!dbghelp.stackWalk(IMAGE_FILE_MACHINE_I386, process, GetCurrentThread(), &frame, &context, nullptr,
+                           dbghelp.functionTableAccess, dbghelp.getModuleBase, nullptr))
+      break;
+    t.known += MakeModuleKnown(process, frame.AddrPC.Offset);
     memset(&symbol, 0, sizeof(symbol));
     symbol.symbol.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
     symbol.symbol.MaxNameLength = 992;
@@ -408,7 +535,8 @@ LONG WINAPI PlatformWalkFilter(EXCEPTION_POINTERS* pointers) {
     DWORD lineDisplacement = 0;
     dbghelp.getLine(process, frame.AddrPC.Offset, &lineDisplacement, &line);
   }
-  WritePlatformSteps(entered, setUp, Counter());
+  t.walked = Counter();
+  WritePlatformSteps(t);
   TerminateProcess(process, 9);
   return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -423,13 +551,14 @@ int wmain(int argc, wchar_t** argv) {
     // The library in the process, not installed: the platform-only filter
     // then works among the same modules as a report.
     if (wcscmp(argv[next], L"--load-library") == 0) LoadLibraryW(L"Ruxtrap.dll");
+    if (wcscmp(argv[next], L"--load-many") == 0 && next + 1 < argc && !LoadMany(_wtoi(argv[++next]))) return 5;
     if (wcscmp(argv[next], L"--platform-walk") == 0) {
       BindDbgHelp();
       SetUnhandledExceptionFilter(&PlatformWalkFilter);
     }
   }
   if (next >= argc) {
-    fwprintf(stderr, L"usage: crash_host [--no-init] [--load-library] [--stamp] [--own-filter | --platform-walk] MODE [ARGS...]\n");
+    fwprintf(stderr, L"usage: crash_host [--no-init] [--load-library] [--load-many N] [--stamp] [--own-filter | --platform-walk] MODE [ARGS...]\n");
     return 2;
   }
   if (init) {

@@ -199,6 +199,21 @@ void WaitForScriptHostsToEnd() {
   }
 }
 
+namespace {
+// Reads the log while the process runs and ends the process once the log
+// satisfies killWhen.
+void WatchLogAndKill(HANDLE process, const std::function<bool(const std::string&)>& killWhen, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  std::string log;
+  while (WaitForSingleObject(process, 5) == WAIT_TIMEOUT && GetTickCount() - start < timeoutMs) {
+    if (ReadWholeFile(kLogPathW, &log) && killWhen(log)) {
+      TerminateProcess(process, 1);
+      return;
+    }
+  }
+}
+}  // namespace
+
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options) {
   CrashRun run;
   WaitForScriptHostsToEnd();
@@ -217,6 +232,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   if (!StartHost(folder, options.program, arguments, currentDirectory, &info)) return run;
   Handle process(info.hProcess);
   Handle thread(info.hThread);
+  if (options.killWhen) WatchLogAndKill(process.h, options.killWhen, options.timeoutMs);
   if (WaitForSingleObject(process.h, options.timeoutMs) != WAIT_OBJECT_0) {
     TerminateProcess(process.h, 1);
     WaitForSingleObject(process.h, 5000);
@@ -357,6 +373,22 @@ int CountWholeReports(const std::string& log, std::string* problem) {
     at = reader.At();
   }
   return whole;
+}
+
+std::string SummaryLine(const std::string& log) {
+  for (const std::string& line : SplitLines(log))
+    if (line.find(" caused an ") != std::string::npos) return line;
+  return "";
+}
+
+std::vector<std::string> CallStackLines(const std::string& log) {
+  const std::string heading = std::string(kSep40) + "\t\t\tCall Stack\r\n" + kSep40;
+  size_t start = log.find(heading);
+  if (start == std::string::npos) return {};
+  start += heading.size();
+  size_t end = log.find("\r\n\r\n\r\n", start - 2);
+  if (end == std::string::npos) end = log.size();
+  return SplitLines(log.substr(start, end + 2 - start));
 }
 
 bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value) {

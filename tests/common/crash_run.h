@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ struct CrashHostOptions {
   bool waitForScriptHost = true;  // wait for the stand-in to record its command line
   bool captureDebugOutput = false;  // collect the host's OutputDebugString text
   DWORD timeoutMs = 60000;
+  // When set, the host is ended from outside (TerminateProcess, exit code 1)
+  // as soon as the log, read as it grows, satisfies it.
+  std::function<bool(const std::string& log)> killWhen;
 };
 
 // The folder of the running test program (where the tools are built).
@@ -90,6 +94,12 @@ extern const wchar_t kStartTogetherEvent[];
 // of whole reports; problem says where the first one that is not whole
 // breaks, and is empty when every report is whole.
 int CountWholeReports(const std::string& log, std::string* problem);
+
+// The first report's summary line ("... caused an ..."), or empty.
+std::string SummaryLine(const std::string& log);
+// The lines between the first report's call-stack heading and its closing
+// blank lines (to the log's end where it has none).
+std::vector<std::string> CallStackLines(const std::string& log);
 
 // The value after "name=" in a line such as "EAX=00000001  EBX=...", read as hex.
 bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value);

@@ -7,6 +7,7 @@
 #include "common/crash_run.h"
 #include "describe/symbol_engine.h"
 #include "lifecycle/lifecycle.h"
+#include "support/log_text.h"
 #include "report/report.h"
 
 namespace ruxtrap {
@@ -101,9 +102,8 @@ std::wstring TempLog() { return ruxtrap_test::BinFolder() + L"\\crash_filter_tes
 // Opens a log and takes the lock the way the report driver does, then faults.
 LONG WINAPI FaultWhileHoldingLogAndLock(EXCEPTION_POINTERS*) {
   CrashLockGuard lock(TheCrashLock());
-  LogFileHolder log(_wfopen(TempLog().c_str(), L"a+"));
-  fputs("partial report\n", log.Get());
-  fflush(log.Get());
+  LogFileHolder log(CreateFileW(TempLog().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+  WriteNarrow(log.Get(), "partial report\n");
   volatile int* volatile p = nullptr;
   *p = 1;
   return EXCEPTION_EXECUTE_HANDLER;

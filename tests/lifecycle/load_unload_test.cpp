@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <signal.h>
+
 #include <string>
 
 #include "common/crash_run.h"
@@ -45,6 +47,69 @@ TEST_F(LoadUnloadTest, UnloadPutsBackTheHostsFilter) {
   EXPECT_EQ(installed, CurrentFilter());
   FreeLibrary(dll);
   EXPECT_EQ(&HostFilter, CurrentFilter());
+}
+
+using AbortHandler = void(__cdecl*)(int);
+void __cdecl HostAbortHandler(int) {}
+
+AbortHandler CurrentAbortHandler() {
+  AbortHandler current = signal(SIGABRT, SIG_DFL);
+  signal(SIGABRT, current);
+  return current;
+}
+
+HMODULE ModuleOf(const void* code) {
+  HMODULE owner = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(code), &owner);
+  return owner;
+}
+
+// The process's C runtime (this test's own, msvcrt.dll): InitRuxtrap takes
+// over its abort end only where the program has no handler, and unload
+// gives it back only where it is still the library's.
+TEST_F(LoadUnloadTest, RuntimeAbortEndTakenOverAndGivenBackOnlyWhereTheLibrarys) {
+  signal(SIGABRT, SIG_DFL);
+  HMODULE dll = Load();
+  init_("");
+  EXPECT_EQ(dll, ModuleOf(reinterpret_cast<const void*>(CurrentAbortHandler())));
+  FreeLibrary(dll);
+  EXPECT_EQ(SIG_DFL, CurrentAbortHandler()) << "given back at unload";
+
+  signal(SIGABRT, &HostAbortHandler);
+  dll = Load();
+  init_("");
+  EXPECT_EQ(&HostAbortHandler, CurrentAbortHandler()) << "the program's own handler stays";
+  FreeLibrary(dll);
+  EXPECT_EQ(&HostAbortHandler, CurrentAbortHandler());
+
+  signal(SIGABRT, SIG_DFL);
+  dll = Load();
+  init_("");
+  signal(SIGABRT, &HostAbortHandler);
+  FreeLibrary(dll);
+  EXPECT_EQ(&HostAbortHandler, CurrentAbortHandler()) << "a handler set after InitRuxtrap stays at unload";
+  signal(SIGABRT, SIG_DFL);
+}
+
+// ucrtbase.dll, loaded before InitRuxtrap: its pure-call and invalid-
+// parameter handlers are the library's until unload.
+TEST_F(LoadUnloadTest, UcrtbaseHandlersTakenOverAndGivenBack) {
+  HMODULE ucrt = LoadLibraryW(L"ucrtbase.dll");
+  ASSERT_NE(nullptr, ucrt);
+  auto getPureCall = reinterpret_cast<void*(__cdecl*)()>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ucrt, "_get_purecall_handler")));
+  auto getInvalidParameter = reinterpret_cast<void*(__cdecl*)()>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ucrt, "_get_invalid_parameter_handler")));
+  ASSERT_TRUE(getPureCall != nullptr && getInvalidParameter != nullptr);
+  HMODULE dll = Load();
+  init_("");
+  EXPECT_EQ(dll, ModuleOf(getPureCall()));
+  EXPECT_EQ(dll, ModuleOf(getInvalidParameter()));
+  FreeLibrary(dll);
+  EXPECT_EQ(nullptr, getPureCall());
+  EXPECT_EQ(nullptr, getInvalidParameter());
+  FreeLibrary(ucrt);
 }
 
 TEST_F(LoadUnloadTest, ProcessWithoutFilterGetsNoneBack) {

@@ -2,8 +2,8 @@
 #   MODE=install  `cmake --install` of the build into OUT/install
 #   MODE=zip      `cpack` of the build, the archive unpacked into OUT/unzipped
 # Both trees must hold exactly the release files, the DLL stripped and linked
-# to its separate debug file.
-# Arguments: MODE BUILD_DIR OUT VERSION OBJDUMP CPACK
+# to its separate debug file, and the README with every page of docs/.
+# Arguments: MODE BUILD_DIR OUT VERSION OBJDUMP CPACK SOURCE_DIR
 cmake_policy(VERSION 3.20)
 
 function(run)
@@ -38,16 +38,26 @@ endif()
 
 file(GLOB_RECURSE found RELATIVE ${tree} ${tree}/*)
 list(SORT found)
+# The pages are read from the source tree as the test runs: a page added to
+# docs/ must reach the archive too.
+file(GLOB pages RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/docs/*.md)
 set(expected
   README.md
   bin/Ruxtrap.dll
   bin/Ruxtrap.dll.debug
   docs/message-box.png
+  ${pages}
   include/ruxtrap.h
   lib/Ruxtrap.lib
   lib/cmake/Ruxtrap/RuxtrapConfig.cmake
   lib/cmake/Ruxtrap/RuxtrapConfigVersion.cmake
   lib/libRuxtrap.dll.a)
+list(SORT expected)
+foreach(page docs/report-format.md docs/debug-information.md)
+  if(NOT page IN_LIST pages)
+    message(FATAL_ERROR "${SOURCE_DIR} lacks ${page}, which the archive's user needs")
+  endif()
+endforeach()
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "${tree} holds\n  ${found}\nexpected\n  ${expected}")
 endif()

@@ -37,10 +37,10 @@ class LogFileTest : public ::testing::Test {
  protected:
   void SetUp() override { path_ = ruxtrap_test::BinFolder() + L"\\log_text_test.txt"; }
   void TearDown() override { DeleteFileW(path_.c_str()); }
-  std::string WriteAndRead(void (*write)(FILE*)) {
-    FILE* f = _wfopen(path_.c_str(), L"w");
+  std::string WriteAndRead(void (*write)(HANDLE)) {
+    HANDLE f = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     write(f);
-    fclose(f);
+    CloseHandle(f);
     std::string bytes;
     ruxtrap_test::ReadWholeFile(path_, &bytes);
     return bytes;
@@ -49,7 +49,7 @@ class LogFileTest : public ::testing::Test {
 };
 
 TEST_F(LogFileTest, WideLineWithUnrepresentableTextIsWrittenWhole) {
-  std::string bytes = WriteAndRead([](FILE* f) {
+  std::string bytes = WriteAndRead([](HANDLE f) {
     WriteWide(f, L"0x%08X\t%s\n", 0x400000u, L"C:\\\u041f\u0443\u0442\u044c\\\u6587\u5b57.dll");
     WriteWide(f, L"next %d\n", 7);
   });
@@ -57,7 +57,7 @@ TEST_F(LogFileTest, WideLineWithUnrepresentableTextIsWrittenWhole) {
 }
 
 TEST_F(LogFileTest, FormatsFollowTheWindowsRuntime) {
-  std::string bytes = WriteAndRead([](FILE* f) {
+  std::string bytes = WriteAndRead([](HANDLE f) {
     WriteWide(f, L"%s|%S|%c|%04X\n", L"wide", "narrow", L'c', 0x1bu);
     WriteNarrow(f, "[Phys Memory]:\t%dM, Avail[%dM]\n", 4096, 12);
   });
@@ -66,7 +66,7 @@ TEST_F(LogFileTest, FormatsFollowTheWindowsRuntime) {
 
 TEST_F(LogFileTest, OverlongLineIsCutNotOverrun) {
   static std::wstring huge(10000, L'w');
-  std::string bytes = WriteAndRead([](FILE* f) {
+  std::string bytes = WriteAndRead([](HANDLE f) {
     WriteWide(f, L"%s", huge.c_str());
     WriteWide(f, L"|after\n");
   });

@@ -51,9 +51,9 @@ std::unique_ptr<SystemFacts> ExampleFacts() {
 
 std::string Format(const SystemFacts& facts) {
   std::wstring path = ruxtrap_test::BinFolder() + L"\\system_info_test.txt";
-  FILE* f = _wfopen(path.c_str(), L"w");
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   FormatSystemInfo(f, facts);
-  fclose(f);
+  CloseHandle(f);
   std::string bytes;
   ruxtrap_test::ReadWholeFile(path, &bytes);
   DeleteFileW(path.c_str());

@@ -31,7 +31,7 @@ EXPECTED = {
     "thread": ("EXCEPTION_ACCESS_VIOLATION", "crash_host.exe", ["WriteThroughNullPointer", "NullWriteThread"]),
     "deep 3": ("EXCEPTION_ACCESS_VIOLATION", "crash_host.exe",
                ["WriteThroughNullPointer", "Recurse", "Recurse", "Recurse", "Run"]),
-    "raise E0434352": (None, "kernelbase.dll", ["RaiseException", "RaiseCode", "Run"]),
+    "raise E0434352": ("exception 0xE0434352", "kernelbase.dll", ["RaiseException", "RaiseCode", "Run"]),
 }
 
 

@@ -80,9 +80,10 @@ def test_summary_line_with_a_system_message(crash_logs, tmp_path):
     index = KINDS.index("raise E0434352")
     raw = raw_reports(crash_logs.kinds)[index] + b"\r\n\r\n\r\n"
     message = b"{Not Enough Quota}\r\r\nNot enough %1.\r\r\n"
-    assert b" caused an  in module " in raw
+    nameless = b" caused an exception 0xE0434352 in module "
+    assert nameless in raw
     log = tmp_path / "message.log"
-    log.write_bytes(raw.replace(b" caused an  in module ", b" caused an " + message + b" in module "))
+    log.write_bytes(raw.replace(nameless, b" caused an " + message + b" in module "))
     (report,), skipped = read_log(log)
     assert skipped == []
     assert report["exception"] == "{Not Enough Quota} Not enough %1."
@@ -139,7 +140,7 @@ def test_terminal_table(crash_logs):
     assert len(rows) == len(set(KINDS))
     assert rows[0].split()[0] == "2"
     assert rows[0].endswith("EXCEPTION_ACCESS_VIOLATION | crash_host.exe | WriteThroughNullPointer < Run < wmain")
-    assert any(r.endswith("(no exception name) | kernelbase.dll | RaiseException < RaiseCode < Run") for r in rows)
+    assert any(r.endswith("exception 0xE0434352 | kernelbase.dll | RaiseException < RaiseCode < Run") for r in rows)
     assert all(str(crash_logs.kinds) + ":" in r for r in rows)
     # Each group's newest stack, the first one that of the second av crash.
     first = stacks.split("\n\n")[0].splitlines()

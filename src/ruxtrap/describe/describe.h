@@ -39,6 +39,11 @@ const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers);
 // pointers is not used.
 const wchar_t* NextStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers);
 
+// A segment register's selector: its low 16 bits. The context keeps each in
+// 32 bits, and the upper half may hold garbage (Wine leaves some there for
+// raised exceptions).
+inline DWORD SegmentSelector(DWORD segment) { return segment & 0xFFFF; }
+
 // The three-line register block of the faulting context.
 const wchar_t* DescribeRegisters(EXCEPTION_POINTERS* pointers);
 

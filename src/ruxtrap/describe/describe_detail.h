@@ -59,10 +59,18 @@ bool ReportLine::AppendGuarded(Part&& part) {
 
 // The symbol and source-line suffixes of an address, appended to reportLine.
 // comma puts a "," in front. frameAddress: the symbol record's Address is set
-// to the address before the lookup (frame lines); the summary line leaves it 0.
-// Each returns true when the line may go on, false when it is complete.
-bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress = false);
-bool AppendSourceLineSuffix(DWORD64 address, bool comma);
+// to the address looked up before the lookup (frame lines); the summary line
+// leaves it 0. back: the lookups are made that many bytes before address,
+// and the offsets shown are address's own (see ReturnAddressBias). Each
+// returns true when the line may go on, false when it is complete.
+bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress = false, DWORD back = 0);
+bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back = 0);
+
+// How far before a return address its frame's lookups are made: 1 where the
+// address is the very first byte of a function, as after a call to a
+// function that never returns (abort, a throw) placed last in its caller,
+// whose return address is the next function's start; 0 otherwise.
+DWORD ReturnAddressBias(DWORD64 returnAddress);
 
 // How deep a walk goes at most: far beyond any real call chain, so a broken
 // frame chain cannot keep the report going.

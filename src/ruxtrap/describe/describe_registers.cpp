@@ -10,11 +10,11 @@ const wchar_t kRegisterFormat[] =
 }  // namespace
 
 // Sixteen values of at most 8 digits: the text stays far below wsprintfW's
-// 1024 characters, whatever the segment members hold.
+// 1024 characters.
 int FormatRegisters(const CONTEXT* c, wchar_t* out) {
-  return wsprintfW(out, kRegisterFormat, c->Eax, c->Ebx, c->Ecx, c->Edx, c->Esi, c->Edi, c->Ebp,
-                   c->Esp, c->Eip, c->EFlags, c->SegCs, c->SegDs, c->SegSs, c->SegEs, c->SegFs,
-                   c->SegGs);
+  return wsprintfW(out, kRegisterFormat, c->Eax, c->Ebx, c->Ecx, c->Edx, c->Esi, c->Edi, c->Ebp, c->Esp, c->Eip,
+                   c->EFlags, SegmentSelector(c->SegCs), SegmentSelector(c->SegDs), SegmentSelector(c->SegSs),
+                   SegmentSelector(c->SegEs), SegmentSelector(c->SegFs), SegmentSelector(c->SegGs));
 }
 
 // The context record itself is not tested: the system always hands the

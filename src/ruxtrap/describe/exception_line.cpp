@@ -2,6 +2,7 @@
 #include "describe/symbol_engine.h"
 #include "probes/loader_lock.h"
 #include "probes/probes.h"
+#include "runtime_ends/runtime_ends.h"
 #include "support/fault_guard.h"
 
 namespace ruxtrap {
@@ -69,23 +70,30 @@ void AppendNamePiece(const char* name, int length) {
   reportLine.AppendNarrow(name, length);
 }
 
-void AppendExceptionName(DWORD code) {
-  if (const wchar_t* name = ExceptionCodeName(code)) {
+void AppendExceptionName(const EXCEPTION_RECORD& record) {
+  const DWORD code = record.ExceptionCode;
+  const wchar_t* name = RuntimeEndName(record);
+  if (name == nullptr) name = ExceptionCodeName(code);
+  if (name != nullptr) {
     reportLine.Append(L"%s", name);
     return;
   }
-  // The system's message, as it stands: line ends and inserts included.
-  // None at all leaves the position where it was; so does a report that may
-  // not wait for the loader lock, which looking up NTDLL's handle takes.
-  if (!LoaderCallsAllowed()) return;
-  DWORD n = platform.formatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    platform.getModuleHandleW(L"NTDLL.DLL"), code, 0,
-                                    ReportBuffer + reportLine.position, reportLine.Room(), nullptr);
+  // The system's message, as it stands: line ends and inserts included. A
+  // report that may not wait for the loader lock, which looking up NTDLL's
+  // handle takes, has none.
+  DWORD n = 0;
+  if (LoaderCallsAllowed())
+    n = platform.formatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                platform.getModuleHandleW(L"NTDLL.DLL"), code, 0, ReportBuffer + reportLine.position,
+                                reportLine.Room(), nullptr);
   reportLine.Advance(n);
+  // Without a name and a message the code itself says what happened.
+  if (n == 0) reportLine.Append(L"exception 0x%08X", code);
 }
 
 // The module holding address, by the symbol handler; "<UNKNOWN>" without one.
 void AppendModuleName(HANDLE process, DWORD64 address) {
+  MakeModuleKnownAt(address);
   DWORD64 base = platform.symGetModuleBase64(process, address);
   if (base == 0) {
     reportLine.Append(L"<UNKNOWN>");
@@ -107,16 +115,15 @@ void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
       [process] { reportLine.Advance(platform.getModuleBaseName(process, nullptr, ReportBuffer, kReportBufferChars)); });
   reportLine.Append(L" caused an ");
   // An unreadable record faults here, outside the parts' guards: no line.
-  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  const DWORD code = record->ExceptionCode;
-  reportLine.AppendGuarded([code] { AppendExceptionName(code); });
+  const EXCEPTION_RECORD record = *pointers->ExceptionRecord;
+  reportLine.AppendGuarded([&record] { AppendExceptionName(record); });
   reportLine.Append(L" in module ");
   // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
-  const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record->ExceptionAddress)));
+  const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record.ExceptionAddress)));
   if (!reportLine.AppendGuarded([process, address] { AppendModuleName(process, address); }))
     reportLine.Append(L"<UNKNOWN>");
-  reportLine.Append(L" at %04X:%08X", pointers->ContextRecord->SegCs,
-                    reinterpret_cast<DWORD>(record->ExceptionAddress));
+  reportLine.Append(L" at %04X:%08X", SegmentSelector(pointers->ContextRecord->SegCs),
+                    reinterpret_cast<DWORD>(record.ExceptionAddress));
   reportLine.AppendGuarded([address] {
     if (AppendSymbolSuffix(address, true)) AppendSourceLineSuffix(address, true);
   });
@@ -133,14 +140,31 @@ const wchar_t* ExceptionCodeName(DWORD code) {
   return nullptr;
 }
 
-bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress) {
+namespace {
+
+// The symbol at address into symbolRecord; false when there is none.
+bool LookUpSymbol(DWORD64 address, bool frameAddress, DWORD64* displacement) {
+  MakeModuleKnownAt(address);
   memset(&symbolRecord, 0, sizeof(symbolRecord));
   symbolRecord.symbol.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
   symbolRecord.symbol.MaxNameLength = kMaxSymbolName;
   if (frameAddress) symbolRecord.symbol.Address = address;
+  *displacement = 0;
+  return platform.symGetSymFromAddr64(GetCurrentProcess(), address, displacement, &symbolRecord.symbol) == 1;
+}
+
+}  // namespace
+
+DWORD ReturnAddressBias(DWORD64 returnAddress) {
   DWORD64 displacement = 0;
-  if (platform.symGetSymFromAddr64(GetCurrentProcess(), address, &displacement, &symbolRecord.symbol) != 1)
-    return false;
+  if (!LookUpSymbol(returnAddress, true, &displacement) || displacement != 0) return 0;
+  return LookUpSymbol(returnAddress - 1, true, &displacement) ? 1 : 0;
+}
+
+bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress, DWORD back) {
+  DWORD64 displacement = 0;
+  if (!LookUpSymbol(address - back, frameAddress, &displacement)) return false;
+  displacement += back;
   symbolRecord.bytes[kSymbolRecordBytes - 1] = 0;  // the name always ends inside the record
   if (comma) reportLine.Append(L",");
   const char* name = symbolRecord.symbol.Name;
@@ -158,11 +182,13 @@ bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress) {
   return true;
 }
 
-bool AppendSourceLineSuffix(DWORD64 address, bool comma) {
+bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back) {
+  MakeModuleKnownAt(address - back);
   memset(&lineRecord, 0, sizeof(lineRecord));
   lineRecord.SizeOfStruct = sizeof(IMAGEHLP_LINE64);
   DWORD displacement = 0;
-  if (platform.symGetLineFromAddr64(GetCurrentProcess(), address, &displacement, &lineRecord) != 1) return false;
+  if (platform.symGetLineFromAddr64(GetCurrentProcess(), address - back, &displacement, &lineRecord) != 1) return false;
+  displacement += back;
   if (comma) reportLine.Append(L",");
   const char* file = lineRecord.FileName != nullptr ? lineRecord.FileName : "";
   int length = lstrlenA(file);

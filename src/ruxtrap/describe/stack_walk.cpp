@@ -1,6 +1,7 @@
 #include "describe/describe_detail.h"
 #include "describe/symbol_engine.h"
 #include "probes/loader_lock.h"
+#include "probes/probes.h"
 #include "support/fault_guard.h"
 #include "support/step_times.h"
 
@@ -93,9 +94,13 @@ BOOL CALLBACK ReadMemoryCallback(HANDLE, DWORD64 baseAddress, PVOID buffer, DWOR
 // before the lock was lost, the walk and its lookups do not wait.
 bool AdvanceWalk() {
   if (walk.ended || (!LoaderCallsAllowed() && SymbolEngineFlag() == 0)) return false;
+  // The walker unwinds from the frame's code and finds the next frame's
+  // return address from the code it returns to: both modules must be known.
+  MakeModuleKnownAt(walk.frame.AddrPC.Offset);
+  MakeModuleKnownAt(walk.frame.AddrReturn.Offset);
   const DescribePlatform& p = TheDescribePlatform();
   if (!p.stackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &walk.frame, &walk.context,
-                     &ReadMemoryCallback, &SymFunctionTableAccess64, &SymGetModuleBase64, nullptr))
+                     &ReadMemoryCallback, &FunctionTableAccessKnown, &ModuleBaseKnown, nullptr))
     return false;
   bool progress = walk.frame.AddrFrame.Offset != walk.previousFrame || walk.frame.AddrStack.Offset != walk.previousStack;
   walk.previousFrame = walk.frame.AddrFrame.Offset;
@@ -107,35 +112,83 @@ bool AdvanceWalk() {
   return true;
 }
 
+// The line of the frame whose code is at pc, with the four values the
+// walker takes for its arguments. False for code in no module: no line.
+bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], DWORD flags, bool returnAddress) {
+  const DescribePlatform& p = TheDescribePlatform();
+  MakeModuleKnownAt(pc);
+  DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
+  if (base == 0) return false;
+  RUXTRAP_STEP("frame: module base");
+
+  reportLine.Start();
+  reportLine.Append(L"%04X:%08X", SegmentSelector(walk.context.SegCs), static_cast<DWORD>(pc));
+  if (flags & FrameParams)
+    reportLine.Append(L" (0x%08X 0x%08X 0x%08X 0x%08X)", static_cast<DWORD>(params[0]), static_cast<DWORD>(params[1]),
+                      static_cast<DWORD>(params[2]), static_cast<DWORD>(params[3]));
+  if (flags & FrameModule) {
+    reportLine.Append(L" ");
+    moduleNames.AppendName(base);
+    RUXTRAP_STEP("frame: module name");
+  }
+  const DWORD back = returnAddress && (flags & (FrameSymbol | FrameSourceLine)) ? ReturnAddressBias(pc) : 0;
+  // After a missing or bare symbol the line is complete: no source line then.
+  if ((flags & FrameSymbol) && !AppendSymbolSuffix(pc, (flags & ~DWORD{FrameSymbol}) != 0, true, back)) return true;
+  RUXTRAP_STEP("frame: symbol");
+  if (flags & FrameSourceLine) AppendSourceLineSuffix(pc, (flags & ~DWORD{FrameSourceLine}) != 0, back);
+  RUXTRAP_STEP("frame: source line");
+  return true;
+}
+
 bool BuildFrameLine(DWORD flags) {
   EnsureSymbolEngine();
   if (!AdvanceWalk()) return false;
   RUXTRAP_STEP("frame: walk");
   // The frame pointer is 0: the walk cannot go on from this frame.
   if (walk.frame.AddrFrame.Offset == 0) return false;
-  const DWORD64 pc = walk.frame.AddrPC.Offset;
-  const DescribePlatform& p = TheDescribePlatform();
-  DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
-  if (base == 0) return false;  // code in no module: no line
-  RUXTRAP_STEP("frame: module base");
+  // Every frame after the first is at a return address.
+  return FormatFrameAt(walk.frame.AddrPC.Offset, walk.frame.Params, flags, walk.frames > 1);
+}
 
-  reportLine.Start();
-  reportLine.Append(L"%04X:%08X", walk.context.SegCs, static_cast<DWORD>(pc));
-  if (flags & FrameParams)
-    reportLine.Append(L" (0x%08X 0x%08X 0x%08X 0x%08X)", static_cast<DWORD>(walk.frame.Params[0]),
-                      static_cast<DWORD>(walk.frame.Params[1]), static_cast<DWORD>(walk.frame.Params[2]),
-                      static_cast<DWORD>(walk.frame.Params[3]));
-  if (flags & FrameModule) {
-    reportLine.Append(L" ");
-    moduleNames.AppendName(base);
-    RUXTRAP_STEP("frame: module name");
-  }
-  // After a missing or bare symbol the line is complete: no source line then.
-  if ((flags & FrameSymbol) && !AppendSymbolSuffix(pc, (flags & ~DWORD{FrameSymbol}) != 0, true)) return true;
-  RUXTRAP_STEP("frame: symbol");
-  if (flags & FrameSourceLine) AppendSourceLineSuffix(pc, (flags & ~DWORD{FrameSourceLine}) != 0);
-  RUXTRAP_STEP("frame: source line");
-  return true;
+// Whether the code just before address is a call instruction: the forms
+// that call through a pointer (FF /2, with 0, 1 or 4 bytes of displacement
+// and an optional SIB byte) or to a fixed place (E8 and 4 bytes).
+bool FollowsCall(DWORD address) {
+  BYTE code[7];
+  if (!ReadOwnMemory(address - sizeof(code), code, sizeof(code))) return false;
+  auto callThroughPointerAt = [&code](int at) { return code[at] == 0xFF && ((code[at + 1] >> 3) & 7) == 2; };
+  return code[2] == 0xE8 || callThroughPointerAt(0) || callThroughPointerAt(1) || callThroughPointerAt(3) ||
+         callThroughPointerAt(4) || callThroughPointerAt(5);
+}
+
+// When the processor faulted executing code that lies in no module (a call
+// through a null or stale function pointer, or through a destroyed
+// object's table), the walker starts from there and passes over the
+// function that made the call: its return address, on top of the stack, is
+// the only trace of it. Returns that address, or 0 when the fault is no such
+// call.
+DWORD CallerOfCodeInNoModule(const EXCEPTION_POINTERS* pointers) {
+  const CONTEXT* context = pointers->ContextRecord;
+  ImageSpan image;
+  if (reinterpret_cast<DWORD>(pointers->ExceptionRecord->ExceptionAddress) != context->Eip ||
+      FindImageAt(context->Eip, &image))
+    return 0;
+  DWORD returnAddress = 0;
+  if (!ReadOwnMemory(context->Esp, &returnAddress, sizeof(returnAddress)) ||
+      !FindImageAt(returnAddress, &image) || !FollowsCall(returnAddress))
+    return 0;
+  return returnAddress;
+}
+
+// The caller's line stands first, in place of the walker's frame at the code
+// in no module, whose arguments are the caller's own (its frame pointer is
+// still the caller's). The walk goes on from the frame after.
+bool BuildCallerLine(DWORD flags, DWORD caller) {
+  EnsureSymbolEngine();
+  const bool walked = AdvanceWalk();
+  DWORD64 params[4] = {};
+  if (walked) memcpy(params, walk.frame.Params, sizeof(params));
+  return FormatFrameAt(caller, params, flags, true);
 }
 
 // One step of the walk. A fault while the line is built ends this step with
@@ -156,7 +209,12 @@ const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers) {
   walk.frames = 0;
   walk.ended = false;
   moduleNames.Clear();
-  return FormatStackFrame(flags);
+  DWORD caller = 0;
+  RunGuarded([&caller, pointers] { caller = CallerOfCodeInNoModule(pointers); });
+  if (caller == 0) return FormatStackFrame(flags);
+  bool line = false;
+  if (!RunGuarded([&] { line = BuildCallerLine(flags, caller); })) return nullptr;
+  return line ? ReportBuffer : nullptr;
 }
 
 const wchar_t* NextStackFrame(DWORD flags, EXCEPTION_POINTERS*) { return FormatStackFrame(flags); }

@@ -3,7 +3,9 @@
 #include <dbghelp.h>
 
 #include "probes/loader_lock.h"
+#include "probes/probes.h"
 #include "support/fault_guard.h"
+#include "support/step_times.h"
 
 namespace ruxtrap {
 
@@ -13,15 +15,36 @@ LONG symbolEngineFlag = 0;
 // Set when a set-up faulted (a corrupt heap, say): the report then goes on
 // without symbols instead of faulting again at every line.
 bool setUpFaulted = false;
+
+// The images this set-up has offered the handler, so one it refused (no
+// readable file, say) is not offered again at every frame. A stack passes
+// through far fewer modules; past the table's end an image is offered at
+// each lookup that needs it, which costs time, not correctness.
+constexpr int kMostOfferedImages = 256;
+DWORD offeredImages[kMostOfferedImages];
+int offeredCount = 0;
+
+bool WasOffered(DWORD base) {
+  for (int i = 0; i < offeredCount; ++i)
+    if (offeredImages[i] == base) return true;
+  return false;
+}
+
+void NoteOffered(DWORD base) {
+  if (offeredCount < kMostOfferedImages) offeredImages[offeredCount++] = base;
+}
+
+void ForgetOfferedImages() { offeredCount = 0; }
 }  // namespace
 
 // The set-up waits for the loader lock (on its first use in a process, at
 // least): while another thread holds it, the report has no symbol handler.
 void EnsureSymbolEngine() {
   if (symbolEngineFlag != 0 || setUpFaulted || !LoaderCallsAllowed()) return;
+  ForgetOfferedImages();
   setUpFaulted = !RunGuarded([] {
     SymSetOptions(SymGetOptions() | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
-    symbolEngineFlag = SymInitialize(GetCurrentProcess(), nullptr, TRUE) ? 1 : 0;
+    symbolEngineFlag = SymInitialize(GetCurrentProcess(), nullptr, FALSE) ? 1 : 0;
   });
 }
 
@@ -29,8 +52,38 @@ void ReleaseSymbolEngine() {
   if (symbolEngineFlag != 1) return;
   SymCleanup(GetCurrentProcess());
   symbolEngineFlag = 0;
+  ForgetOfferedImages();
 }
 
 LONG SymbolEngineFlag() { return symbolEngineFlag; }
+
+// The image's name is the path the loader keeps for it: the handler reads
+// the module's debug information from that file (deferred to the first
+// lookup in it). A name that does not fit is left out; the handler then
+// knows the module's bounds and exports only.
+void MakeModuleKnownAt(DWORD64 address) {
+  if (symbolEngineFlag != 1 || address == 0 || address > 0xFFFFFFFFull) return;
+  HANDLE process = GetCurrentProcess();
+  if (SymGetModuleBase64(process, address) != 0) return;
+  ImageSpan image;
+  if (!FindImageAt(static_cast<DWORD>(address), &image) || WasOffered(image.base)) return;
+  NoteOffered(image.base);
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameExCompat(process, reinterpret_cast<HMODULE>(image.base), path, MAX_PATH);
+  const bool named = n > 0 && n < MAX_PATH;
+  if (named) path[n] = L'\0';
+  SymLoadModuleExW(process, nullptr, named ? path : nullptr, nullptr, image.base, image.size, nullptr, 0);
+  RUXTRAP_STEP("module made known");
+}
+
+PVOID CALLBACK FunctionTableAccessKnown(HANDLE process, DWORD64 address) {
+  MakeModuleKnownAt(address);
+  return SymFunctionTableAccess64(process, address);
+}
+
+DWORD64 CALLBACK ModuleBaseKnown(HANDLE process, DWORD64 address) {
+  MakeModuleKnownAt(address);
+  return SymGetModuleBase64(process, address);
+}
 
 }  // namespace ruxtrap

@@ -5,6 +5,7 @@
 #include "probes/probes.h"
 #include "report/report.h"
 #include "report/report_places.h"
+#include "runtime_ends/runtime_ends.h"
 #include "support/function_cast.h"
 
 namespace ruxtrap {
@@ -36,7 +37,9 @@ bool processEnding = false;
 // second; both happen before the module's memory goes away.
 struct RestoreFilterAtUnload {
   ~RestoreFilterAtUnload() {
-    if (!processEnding) RestorePreviousFilter();
+    if (processEnding) return;
+    GiveBackRuntimeEnds();
+    RestorePreviousFilter();
   }
 } restoreFilterAtUnload;
 
@@ -70,10 +73,12 @@ void InstallCrashReporter() {
   PrepareReportLines();
   ResolveReportPlaces();
   ReadDumpSettings();
-  if (SetCrashHandler(&WriteCrashReport))
-    platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
-  else
+  if (!SetCrashHandler(&WriteCrashReport)) {
     platform.outputDebugStringA("Ruxtrap Set Handler Fail!\r\n");
+    return;
+  }
+  TakeOverRuntimeEnds();
+  platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
 }
 
 void NoteProcessEnding() { processEnding = true; }

@@ -5,17 +5,18 @@
 // holds the lock for good (a DllMain waiting for the crashed thread, say)
 // would hang such a report for ever, and _exit too, which takes the lock to
 // detach the DLLs. The crash filter takes the lock itself, waiting a short
-// while for another thread to give it back, and keeps it for the report and
-// the end of the process: a thread that starts loading a DLL after the crash
-// then cannot hold up a later query or _exit. Only the DirectX query runs
-// with the hold given back, since its provider may wait for threads of its
-// own, and no thread can start while another holds the lock; a thread that
-// takes the lock for good in that moment still holds the report up. If
-// another thread still holds the lock after the wait, the report leaves out
-// what needs it (the symbol handler with the call stack, the display and
-// DirectX lines, system messages) and ends the process without detaching. A
-// thread that holds the lock itself can take it again, so its report stays
-// whole.
+// while for another thread to give it back, and keeps it for the whole
+// report and the end of the process: a thread that starts loading a DLL
+// after the crash then cannot hold up a later query or _exit, and a thread
+// that ends the process (ExitProcess takes the lock first) waits until the
+// report has ended it with the report's exit code. No thread can start while
+// the report holds the lock, so a query that needs a thread of its own
+// cannot be made (the DirectX query in the multi-threaded COM apartment is
+// left out). If another thread still holds the lock after the wait, the
+// report leaves out what needs it (the symbol handler with the call stack,
+// the display and DirectX lines, system messages) and ends the process
+// without detaching. A thread that holds the lock itself can take it again,
+// so its report stays whole.
 #pragma once
 
 #include <windows.h>
@@ -40,24 +41,6 @@ void BindLoaderLockProbe();
 bool TakeLoaderLockWithin(DWORD waitMs);
 // Gives back what TakeLoaderLockWithin took, if anything; true if it did.
 bool ReleaseTakenLoaderLock();
-
-// Gives the report's hold on the loader lock back for a scope, and takes it
-// again at the scope's end with the bounded wait; when it cannot be had
-// again, the rest of the report leaves out what needs it. For a query that
-// may wait for a thread of its own: no thread can start while another one
-// holds the loader lock.
-class LoaderLockReleasedScope {
- public:
-  LoaderLockReleasedScope() : released_(ReleaseTakenLoaderLock()) {}
-  ~LoaderLockReleasedScope() {
-    if (released_ && !TakeLoaderLockWithin(kLoaderLockWaitMs)) AllowLoaderCalls(false);
-  }
-  LoaderLockReleasedScope(const LoaderLockReleasedScope&) = delete;
-  LoaderLockReleasedScope& operator=(const LoaderLockReleasedScope&) = delete;
-
- private:
-  bool released_;
-};
 
 // Whether the calling thread holds the loader lock (taken by itself or by
 // the loader it runs under).

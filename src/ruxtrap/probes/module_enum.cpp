@@ -141,7 +141,7 @@ BOOL EnumModulesPsapi(DWORD processId, DWORD slots, HMODULE* modules, DWORD* cou
 BOOL EnumModulesToolhelp(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
   *count = 0;
   if (!toolhelp.BindToolhelp()) return Fail(kErrorDllInitFailed);
-  ScopedSnapshot snapshot(toolhelp.createToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  ScopedFileHandle snapshot(toolhelp.createToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
   if (!snapshot.IsValid()) return FALSE;  // the snapshot's own code stands
   MODULEENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
@@ -167,6 +167,29 @@ BOOL EnumModulesToolhelp(DWORD processId, DWORD slots, HMODULE* modules, DWORD* 
 }
 
 }  // namespace
+
+bool ReadOwnMemory(DWORD address, void* out, DWORD size) {
+  SIZE_T read = 0;
+  return ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(address), out, size, &read) &&
+         read == size;
+}
+
+// The region's allocation base is the image's load address.
+bool FindImageAt(DWORD address, ImageSpan* span) {
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof(region)) == 0 ||
+      region.Type != MEM_IMAGE || region.AllocationBase == nullptr)
+    return false;
+  const DWORD base = reinterpret_cast<DWORD>(region.AllocationBase);
+  IMAGE_DOS_HEADER dos;
+  if (!ReadOwnMemory(base, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
+  IMAGE_NT_HEADERS32 nt;
+  if (!ReadOwnMemory(base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)) || nt.Signature != IMAGE_NT_SIGNATURE)
+    return false;
+  if (address - base >= nt.OptionalHeader.SizeOfImage) return false;
+  *span = {base, nt.OptionalHeader.SizeOfImage};
+  return true;
+}
 
 ProbePlatform& TheProbePlatform() { return platform; }
 const ProbePlatform& RealProbePlatform() { return kRealPlatform; }

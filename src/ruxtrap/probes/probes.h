@@ -24,6 +24,21 @@ DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* ba
 // cannot be bound.
 DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size);
 
+// A module image loaded in this process: its load address and size.
+struct ImageSpan {
+  DWORD base;
+  DWORD size;
+};
+
+// The loaded image that holds address, from the address's memory region and
+// the image's own headers: neither waits for the loader lock nor faults on
+// unreadable memory.
+bool FindImageAt(DWORD address, ImageSpan* span);
+
+// Copies size bytes of this process's memory at address into out; false,
+// without faulting, when any of them cannot be read.
+bool ReadOwnMemory(DWORD address, void* out, DWORD size);
+
 // Binds PSAPI and the Toolhelp functions now, while the process is sound, so
 // a crash (perhaps with a damaged heap) finds them bound and need not load a
 // library. A binding that fails here is tried again at first use, unless the

@@ -1,5 +1,3 @@
-#include <io.h>
-
 #include "report/report.h"
 #include "support/report_progress.h"
 
@@ -10,8 +8,6 @@ namespace {
 // writes of a process that does not hold them.
 constexpr DWORD kLockOffsetHigh = 0x40000000;
 constexpr DWORD kLockPollMs = 10;
-
-HANDLE OsHandleOf(FILE* log) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log))); }
 
 // The bytes of the log so far; -1 when they cannot be read.
 LONGLONG LogSize(HANDLE file) {
@@ -98,27 +94,18 @@ bool AppendRangeIsFree(HANDLE file) {
 // or kLogLockWaitLimitMs in all, the report goes on unlocked. A lock that no
 // report holds (another program's on the whole file) ends the wait at once:
 // it does not end with a report.
-void LockLogForReport(FILE* log) {
-  HANDLE file = OsHandleOf(log);
+void LockLogForReport(HANDLE file) {
   if (file == INVALID_HANDLE_VALUE) return;
   const DWORD start = GetTickCount();
   for (DWORD byte = 0; byte < kLogLockBytes; ++byte)
     if (WaitForLockByte(file, byte, start) != LockWait::kNextByte) return;
 }
 
-bool IsUsableLog(FILE* log) {
-  HANDLE file = OsHandleOf(log);
+bool IsUsableLog(HANDLE file) {
   return file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK && AppendRangeIsFree(file);
 }
 
-LogFileHolder::LogFileHolder(FILE* file) : file_(file), onFault_(&LogFileHolder::CloseOnFault, this) {}
-
-LogFileHolder::~LogFileHolder() { Close(); }
-
-void LogFileHolder::Close() {
-  if (file_ != nullptr) fclose(file_);
-  file_ = nullptr;
-}
+LogFileHolder::LogFileHolder(HANDLE file) : file_(file), onFault_(&LogFileHolder::CloseOnFault, this) {}
 
 void LogFileHolder::CloseOnFault(void* self) { static_cast<LogFileHolder*>(self)->Close(); }
 

@@ -2,10 +2,10 @@
 // sections, the message-box script, the script host and the end of the process.
 #pragma once
 
-#include <stdio.h>
 #include <windows.h>
 
 #include "support/fault_guard.h"
+#include "support/scoped.h"
 
 namespace ruxtrap {
 
@@ -23,26 +23,20 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers);
 // reported when the process cannot be started.
 void LaunchProcess(const char* applicationName, const char* commandLine);
 
-// Base of the log's owner: its only virtual operation is the destructor.
-class FileOwner {
+// Owns the open log. Closes it when the scope ends and also when a fault
+// under a guard unwinds the scope.
+class LogFileHolder {
  public:
-  virtual ~FileOwner() = default;
-};
-
-// Owns the open log stream. Closes it when the scope ends and also when a
-// fault under a guard unwinds the scope.
-class LogFileHolder : public FileOwner {
- public:
-  explicit LogFileHolder(FILE* file);
-  ~LogFileHolder() override;
+  explicit LogFileHolder(HANDLE file);
   LogFileHolder(const LogFileHolder&) = delete;
   LogFileHolder& operator=(const LogFileHolder&) = delete;
-  FILE* Get() const { return file_; }
-  void Close();
+  HANDLE Get() const { return file_.Get(); }
+  bool IsOpen() const { return file_.IsValid(); }
+  void Close() { file_.Reset(); }
 
  private:
   static void CloseOnFault(void* self);
-  FILE* file_;
+  ScopedFileHandle file_;
   FaultRelease onFault_;
 };
 
@@ -58,7 +52,7 @@ class LogFileHolder : public FileOwner {
 constexpr DWORD kLogLockWaitMs = 15000;
 constexpr DWORD kLogLockBytes = 4;
 constexpr DWORD kLogLockWaitLimitMs = 120000;
-void LockLogForReport(FILE* log);
+void LockLogForReport(HANDLE log);
 
 // Whether an open log can take a report: a file on a disk (not a pipe or a
 // device), where no other process holds a lock on the bytes a report would
@@ -67,7 +61,7 @@ void LockLogForReport(FILE* log);
 // The probe's own lock, taken and given back at once, would fail the writes
 // of another report in that moment: it is probed while this process holds
 // the log, or after the wait for a report that stopped growing.
-bool IsUsableLog(FILE* log);
+bool IsUsableLog(HANDLE log);
 
 // What the crash path does after the report is written, so a test can run
 // the report without ending its own process. The default entries start the

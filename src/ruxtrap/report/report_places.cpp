@@ -1,5 +1,6 @@
 #include "report/report_places.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -169,8 +170,8 @@ bool WriteWhole(HANDLE file, const char* text, DWORD length) {
 
 // Creates path, which must not exist yet, and writes text. While the handle
 // is open, nobody else can write or delete the file.
-ScopedSnapshot CreateNewScript(const wchar_t* path, const char* text) {
-  ScopedSnapshot file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+ScopedFileHandle CreateNewScript(const wchar_t* path, const char* text) {
+  ScopedFileHandle file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.IsValid() && !WriteWhole(file.Get(), text, static_cast<DWORD>(strlen(text)))) file.Reset();
   return file;
@@ -256,9 +257,9 @@ HANDLE OpenScriptPath(DWORD disposition) {
 // at that name is opened itself (not its target), to be refused. Created
 // only where no name at all stands, so a dangling link never makes its
 // target.
-ScopedSnapshot CreateFixedScript(const char* text) {
+ScopedFileHandle CreateFixedScript(const char* text) {
   SetLastError(0);
-  ScopedSnapshot file(OpenScriptPath(CREATE_NEW));
+  ScopedFileHandle file(OpenScriptPath(CREATE_NEW));
   bool existed = false;
   if (!file.IsValid()) {
     DWORD error = GetLastError();
@@ -324,36 +325,27 @@ void ResolveReportPlaces() {
   ResolveAccount();
   PrepareAppendName(kLogPathW, &systemLogName);
   for (int i = 0; i < kUserLogCount; ++i) PrepareAppendName(places.userLog[i], &userLogNames[i]);
-  SetUpStreamsForCrash();
 }
 
 // A log is held against other processes' reports before anything is
 // written; one that opened but cannot take the report is closed again (and
 // the lock goes with it).
-FILE* Usable(FILE* log) {
-  if (log == nullptr) return nullptr;
+HANDLE Usable(HANDLE log) {
+  if (log == INVALID_HANDLE_VALUE) return log;
   LockLogForReport(log);
   if (IsUsableLog(log)) return log;
-  fclose(log);
-  return nullptr;
-}
-
-// Without the process heap where the log's name could be made ready at
-// InitRuxtrap; through the runtime otherwise.
-FILE* OpenLog(const AppendName& name, const wchar_t* path) {
-  bool answered = false;
-  FILE* file = OpenForAppending(name, &answered);
-  return Usable(answered ? file : _wfopen(path, L"a+"));
+  CloseHandle(log);
+  return INVALID_HANDLE_VALUE;
 }
 
 CrashLog OpenCrashLog() {
-  FILE* file = OpenLog(systemLogName, kLogPathW);
-  if (file != nullptr) return {file, kLogPath};
+  HANDLE file = Usable(OpenForAppending(systemLogName, kLogPathW));
+  if (file != INVALID_HANDLE_VALUE) return {file, kLogPath};
   for (int i = 0; i < kUserLogCount && places.userLog[i][0] != 0; ++i) {
-    file = OpenLog(userLogNames[i], places.userLog[i]);
-    if (file != nullptr) return {file, places.userLogShown[i]};
+    file = Usable(OpenForAppending(userLogNames[i], places.userLog[i]));
+    if (file != INVALID_HANDLE_VALUE) return {file, places.userLogShown[i]};
   }
-  return {nullptr, nullptr};
+  return {INVALID_HANDLE_VALUE, nullptr};
 }
 
 bool WriteMessageScript(const char* logShownPath, MessageScript* script) {

@@ -11,7 +11,6 @@
 // crash time only these buffers are read (no environment, no loader).
 #pragma once
 
-#include <stdio.h>
 #include <windows.h>
 
 #include "support/scoped.h"
@@ -48,7 +47,7 @@ const ReportPlaces& TheReportPlaces();
 
 // The log a report is appended to.
 struct CrashLog {
-  FILE* file;              // null: no log could be opened
+  HANDLE file;             // INVALID_HANDLE_VALUE: no log could be opened
   const char* shownPath;   // the log's name for the message box
 };
 
@@ -58,7 +57,7 @@ CrashLog OpenCrashLog();
 
 // The message box script the library wrote, open until Close().
 struct MessageScript {
-  ScopedSnapshot file;
+  ScopedFileHandle file;
   char commandLine[MAX_PATH + 16];  // "WScript.exe " and the script's path
   void Close() { file.Reset(); }
 };

@@ -14,10 +14,6 @@ namespace ruxtrap {
 
 namespace {
 
-// The log stream's buffer: the runtime would take it from the heap at the
-// first write, and the heap may be what the crash has damaged.
-char logBuffer[BUFSIZ];
-
 // _exit detaches the DLLs, which takes the loader lock: while another thread
 // holds it for good, the process is ended without detaching instead.
 void ExitNow(int code) {
@@ -30,34 +26,31 @@ const ReportFinish kRealFinish = {&LaunchProcess, &ExitNow};
 ReportFinish finish = kRealFinish;
 
 // A describe routine that has no line leaves no trace, not even a blank line.
-void WriteLineIfAny(FILE* log, const wchar_t* line) {
+void WriteLineIfAny(HANDLE log, const wchar_t* line) {
   if (line != nullptr) WriteWide(log, L"%s\n", line);
 }
 
-void WriteCallStackHeading(FILE* log) {
+void WriteCallStackHeading(HANDLE log) {
   WriteWide(log, kSep40);
   WriteWide(log, L"\t\t\tCall Stack\n");
   WriteWide(log, kSep40);
 }
 
-// Each line is flushed as it comes: whatever the walk meets further down,
-// the lines above it are on disk. A first frame without a line does not end
-// the listing; any later one does.
-void WriteCallStack(FILE* log, EXCEPTION_POINTERS* pointers) {
-  const wchar_t* line = FirstStackFrame(kAllFrameDetails, pointers);
-  WriteLineIfAny(log, line);
-  fflush(log);
-  while ((line = NextStackFrame(kAllFrameDetails, pointers)) != nullptr) {
+// Each line is on disk as it comes: whatever the walk meets further down,
+// the lines above it stay. A first frame without a line does not end the
+// listing; any later one does.
+void WriteCallStack(HANDLE log, EXCEPTION_POINTERS* pointers) {
+  WriteLineIfAny(log, FirstStackFrame(kAllFrameDetails, pointers));
+  while (const wchar_t* line = NextStackFrame(kAllFrameDetails, pointers)) {
     WriteLineIfAny(log, line);
-    fflush(log);
-    RUXTRAP_STEP("frame: write and flush");
+    RUXTRAP_STEP("frame: write");
   }
 }
 
 // A section that faults loses only what it had still to write: its line is
 // ended and the report goes on.
 template <class Section>
-void WriteSectionGuarded(FILE* log, Section&& section) {
+void WriteSectionGuarded(HANDLE log, Section&& section) {
   if (!RunGuarded(section)) WriteWide(log, L"\n");
 }
 
@@ -82,9 +75,8 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   CrashLockGuard lock(TheCrashLock());
   const CrashLog opened = OpenCrashLog();
   LogFileHolder log(opened.file);
-  if (log.Get() == nullptr) return EXCEPTION_EXECUTE_HANDLER;
-  FILE* out = log.Get();
-  setvbuf(out, logBuffer, _IOFBF, sizeof(logBuffer));
+  if (!log.IsOpen()) return EXCEPTION_EXECUTE_HANDLER;
+  HANDLE out = log.Get();
   RUXTRAP_STEP("log open");
 
   WriteSectionGuarded(out, [out] { WriteSystemInfo(out); });
@@ -95,11 +87,7 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   WriteCallStackHeading(out);
   RUXTRAP_STEP("registers, call stack heading");
   WriteCallStack(out, pointers);
-
-  // Every flush puts what was written on disk: the process ends without
-  // closing the log.
   WriteWide(out, L"\n\n\n");
-  fflush(out);
   RUXTRAP_STEP("closing lines");
 
   // The report is on disk: whatever the notice meets, the process still ends

@@ -1,6 +1,7 @@
 #include "support/log_text.h"
 
 #include <stdarg.h>
+#include <stdio.h>
 #include <windows.h>
 
 namespace ruxtrap {
@@ -38,23 +39,47 @@ int WideToLogText(const wchar_t* text, int length, char* out, int capacity) {
   return n;
 }
 
-void WriteWide(FILE* stream, const wchar_t* format, ...) {
+namespace {
+// Room for a line with every byte a line end: each becomes two.
+char lineBytes[2 * kNarrowCapacity];
+
+bool WriteAll(HANDLE log, const char* bytes, DWORD size) {
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(log, bytes, size, &written, nullptr) || written == 0) return false;
+    bytes += written;
+    size -= written;
+  }
+  return true;
+}
+}  // namespace
+
+bool WriteLogBytes(HANDLE log, const char* text, int length) {
+  int n = 0;
+  for (int i = 0; i < length; ++i) {
+    if (text[i] == '\n') lineBytes[n++] = '\r';
+    lineBytes[n++] = text[i];
+  }
+  return WriteAll(log, lineBytes, static_cast<DWORD>(n));
+}
+
+void WriteWide(HANDLE log, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
   int n = Terminate(_vsnwprintf(wideLine, kWideCapacity - 1, format, args), kWideCapacity);
   va_end(args);
   wideLine[n] = L'\0';
   int bytes = WideToLogText(wideLine, n, narrowLine, kNarrowCapacity);
-  fwrite(narrowLine, 1, bytes, stream);
+  WriteLogBytes(log, narrowLine, bytes);
 }
 
-void WriteNarrow(FILE* stream, const char* format, ...) {
+void WriteNarrow(HANDLE log, const char* format, ...) {
   va_list args;
   va_start(args, format);
   int n = Terminate(_vsnprintf(narrowLine, kNarrowCapacity - 1, format, args), kNarrowCapacity);
   va_end(args);
   narrowLine[n] = '\0';
-  fwrite(narrowLine, 1, n, stream);
+  WriteLogBytes(log, narrowLine, n);
 }
 
 }  // namespace ruxtrap

@@ -46,13 +46,14 @@ struct KernelHandleTraits {
 };
 using ScopedKernelHandle = UniqueResource<KernelHandleTraits>;
 
-// A handle whose failure value is INVALID_HANDLE_VALUE (Toolhelp snapshots, files).
-struct SnapshotHandleTraits {
+// A handle whose failure value is INVALID_HANDLE_VALUE: files (CreateFileW,
+// NtCreateFile's result as the library maps it) and Toolhelp snapshots.
+struct FileHandleTraits {
   using Type = HANDLE;
   static Type Invalid() { return INVALID_HANDLE_VALUE; }
   static void Close(Type h) { ::CloseHandle(h); }
 };
-using ScopedSnapshot = UniqueResource<SnapshotHandleTraits>;
+using ScopedFileHandle = UniqueResource<FileHandleTraits>;
 
 // The device context of the whole screen, from GetDC(nullptr).
 struct ScreenDcTraits {

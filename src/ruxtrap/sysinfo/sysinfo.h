@@ -1,14 +1,13 @@
 // The description of the machine at the head of every report.
 #pragma once
 
-#include <stdio.h>
 #include <windows.h>
 
 namespace ruxtrap {
 
 // Writes the system section, opened and closed by a 90-character separator,
-// to the log stream. Runs under the report lock.
-void WriteSystemInfo(FILE* stream);
+// to the log. Runs under the report lock.
+void WriteSystemInfo(HANDLE log);
 
 // The short name of the Windows version that follows "Microsoft Windows ".
 const wchar_t* OsVersionName(const OSVERSIONINFOEXW& record);

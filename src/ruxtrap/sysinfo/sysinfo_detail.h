@@ -9,7 +9,8 @@
 
 namespace ruxtrap {
 
-constexpr int kModuleSlots = 250;
+// Rows of the module table: large programs load a few hundred modules.
+constexpr int kModuleSlots = 1024;
 constexpr int kDriveLetters = 24;  // c to z
 constexpr int kProcessorLineBytes = 600;
 
@@ -49,10 +50,18 @@ struct SystemFacts {
   ModuleRow modules[kModuleSlots];
 };
 
-// Queries the platform for every value, in the order of the section.
+// Queries the platform for every value, in the order of the section: the
+// head (times to display mode), the DirectX version, the drive and module
+// tables. The head's gathering starts from an all-zero record.
+void GatherSystemHead(SystemFacts* facts);
+void GatherDirectX(SystemFacts* facts);
+void GatherSystemTables(SystemFacts* facts);
 void GatherSystemFacts(SystemFacts* facts);
-// Writes the section's lines from gathered values.
-void FormatSystemInfo(FILE* stream, const SystemFacts& facts);
+// Writes the section's lines from gathered values, part by part.
+void FormatSystemHead(HANDLE log, const SystemFacts& facts);
+void FormatDirectXLine(HANDLE log, const SystemFacts& facts);
+void FormatSystemTables(HANDLE log, const SystemFacts& facts);
+void FormatSystemInfo(HANDLE log, const SystemFacts& facts);
 
 // --- Processor name ---
 

@@ -1,6 +1,4 @@
 #include <stdio.h>
-#include <sys/timeb.h>
-#include <time.h>
 
 #include "probes/loader_lock.h"
 #include "probes/probes.h"
@@ -21,23 +19,24 @@ const wchar_t kSep90[] =
 // report lock only, so the section needs no heap and little stack.
 SystemFacts reportFacts;
 
-bool ReadStartTime(ReportTime* out) {
-  FILETIME creation, exitTime, kernel, user, local;
+bool ToLocalReportTime(const FILETIME& utc, ReportTime* out) {
+  FILETIME local;
   SYSTEMTIME t;
-  if (!GetProcessTimes(GetCurrentProcess(), &creation, &exitTime, &kernel, &user) ||
-      !FileTimeToLocalFileTime(&creation, &local) || !FileTimeToSystemTime(&local, &t))
-    return false;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &t)) return false;
   *out = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
   return true;
 }
 
+bool ReadStartTime(ReportTime* out) {
+  FILETIME creation, exitTime, kernel, user;
+  return GetProcessTimes(GetCurrentProcess(), &creation, &exitTime, &kernel, &user) && ToLocalReportTime(creation, out);
+}
+
+// The system's clock and time zone: no heap, so a damaged heap keeps it.
 bool ReadCrashTime(ReportTime* out) {
-  struct _timeb now;
-  _ftime(&now);
-  const struct tm* t = localtime(&now.time);
-  if (t == nullptr) return false;
-  *out = {t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, now.millitm};
-  return true;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return ToLocalReportTime(now, out);
 }
 
 void ReadVersion(OSVERSIONINFOEXW* version) {
@@ -83,7 +82,11 @@ void ReadModules(SystemFacts* f) {
   HMODULE handles[kModuleSlots];
   DWORD count = 0;
   f->moduleCount = 0;
-  if (!EnumProcessModulesCompat(GetCurrentProcessId(), kModuleSlots, handles, &count)) return;
+  // A process with more modules than the table has rows still gets the rows
+  // that fit: the list holds its first modules then.
+  if (!EnumProcessModulesCompat(GetCurrentProcessId(), kModuleSlots, handles, &count) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return;
   for (DWORD i = 0; i < count && i < kModuleSlots; ++i) {
     ModuleRow& row = f->modules[f->moduleCount++];
     row.handle = handles[i];
@@ -93,7 +96,7 @@ void ReadModules(SystemFacts* f) {
   }
 }
 
-void WriteTimeLine(FILE* stream, const wchar_t* label, bool known, const ReportTime& t) {
+void WriteTimeLine(HANDLE stream, const wchar_t* label, bool known, const ReportTime& t) {
   if (!known) {
     WriteWide(stream, L"%s\tunknown\n", label);
     return;
@@ -113,7 +116,7 @@ int Megabytes(ULONGLONG bytes) { return static_cast<int>(bytes / 1048576); }
 // display (USER32's set-up on its first use) and DirectX (COM loads the
 // provider) wait for the loader lock: while the report may not, they are
 // left out the same way.
-void GatherSystemFacts(SystemFacts* f) {
+void GatherSystemHead(SystemFacts* f) {
   const bool loaderCalls = LoaderCallsAllowed();
   ZeroMemory(f, sizeof(*f));
   strcpy(f->processorLine, "[Processor]:     \n");  // the shape of an unreadable key
@@ -138,57 +141,84 @@ void GatherSystemFacts(SystemFacts* f) {
   RUXTRAP_STEP("OS version");
   if (loaderCalls) RunGuarded([f] { ReadDisplay(f); });
   RUXTRAP_STEP("display");
-  if (loaderCalls) {
-    // The provider may wait for threads of its own, which could not start
-    // under the report's hold on the loader lock.
-    LoaderLockReleasedScope released;
+}
+
+// The provider runs under the report's hold on the loader lock (see
+// loader_lock.h): a thread that ends the process meanwhile waits for it.
+void GatherDirectX(SystemFacts* f) {
+  if (LoaderCallsAllowed())
     RunGuarded([f] {
       f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
     });
-  }
   RUXTRAP_STEP("DirectX");
+}
+
+void GatherSystemTables(SystemFacts* f) {
   RunGuarded([f] { ReadDrives(f); });
   RUXTRAP_STEP("drives");
   RunGuarded([f] { ReadModules(f); });
   RUXTRAP_STEP("module table");
 }
 
-void FormatSystemInfo(FILE* stream, const SystemFacts& f) {
-  WriteWide(stream, kSep90);
-  WriteTimeLine(stream, L"[Started Time]:", f.startTimeKnown, f.startTime);
-  WriteTimeLine(stream, L"[Crash Time]:", f.crashTimeKnown, f.crashTime);
-  WriteWide(stream, kSep40);
-  WriteWide(stream, L"\t\t\tSystem Infomation\n");
-  WriteWide(stream, kSep40);
-  WriteWide(stream, L"[CPU Nums]:     %d\n", f.processorCount);
-  WriteNarrow(stream, "%s", f.processorLine);
-  const MEMORYSTATUS& m = f.memory;
-  WriteNarrow(stream, "[Phys Memory]:\t%dM, Avail[%dM]\n", m.dwTotalPhys >> 20, m.dwAvailPhys >> 20);
-  WriteNarrow(stream, "[Virt Memory]:\t%dM, Avail[%dM]\n", m.dwTotalVirtual >> 20, m.dwAvailVirtual >> 20);
-  WriteWide(stream, L"[OS Ver]:       Microsoft Windows %s\n[Build]:        %d\n[Service pack]: %s\n",
-            OsVersionName(f.version), f.version.dwBuildNumber, f.version.szCSDVersion);
-  WriteWide(stream, L"[Display mode]: %d x %d, %d bit\n", f.screenWidth, f.screenHeight, f.bitsPerPixel);
-  if (f.directXKnown)
-    WriteWide(stream, L"[DirectX Ver]:  %d.%d %c\n", f.directXMajor, f.directXMinor, f.directXLetter);
-  WriteWide(stream, kSep40);
-  WriteWide(stream, L"Letter\t\tTotal\t\tFree\n");
-  WriteWide(stream, kSep40);
-  for (int i = 0; i < f.driveCount; ++i)
-    WriteWide(stream, L"%s:\t\t%dM\t\t%dM\n", f.drives[i].root, Megabytes(f.drives[i].totalBytes),
-              Megabytes(f.drives[i].freeBytes));
-  WriteWide(stream, kSep40);
-  WriteWide(stream, L"\t\t\tAll Modules\n");
-  WriteWide(stream, kSep40);
-  for (int i = 0; i < f.moduleCount; ++i) {
-    const ModuleRow& row = f.modules[i];
-    WriteWide(stream, L"0x%08X\t%s\n", reinterpret_cast<DWORD>(row.handle), row.path[0] ? row.path : L"<UNKNOWN>");
-  }
-  WriteWide(stream, kSep90);
+void GatherSystemFacts(SystemFacts* f) {
+  GatherSystemHead(f);
+  GatherDirectX(f);
+  GatherSystemTables(f);
 }
 
-void WriteSystemInfo(FILE* stream) {
-  GatherSystemFacts(&reportFacts);
-  FormatSystemInfo(stream, reportFacts);
+void FormatSystemHead(HANDLE log, const SystemFacts& f) {
+  WriteWide(log, kSep90);
+  WriteTimeLine(log, L"[Started Time]:", f.startTimeKnown, f.startTime);
+  WriteTimeLine(log, L"[Crash Time]:", f.crashTimeKnown, f.crashTime);
+  WriteWide(log, kSep40);
+  WriteWide(log, L"\t\t\tSystem Infomation\n");
+  WriteWide(log, kSep40);
+  WriteWide(log, L"[CPU Nums]:     %d\n", f.processorCount);
+  WriteNarrow(log, "%s", f.processorLine);
+  const MEMORYSTATUS& m = f.memory;
+  WriteNarrow(log, "[Phys Memory]:\t%dM, Avail[%dM]\n", m.dwTotalPhys >> 20, m.dwAvailPhys >> 20);
+  WriteNarrow(log, "[Virt Memory]:\t%dM, Avail[%dM]\n", m.dwTotalVirtual >> 20, m.dwAvailVirtual >> 20);
+  WriteWide(log, L"[OS Ver]:       Microsoft Windows %s\n[Build]:        %d\n[Service pack]: %s\n",
+            OsVersionName(f.version), f.version.dwBuildNumber, f.version.szCSDVersion);
+  WriteWide(log, L"[Display mode]: %d x %d, %d bit\n", f.screenWidth, f.screenHeight, f.bitsPerPixel);
+}
+
+void FormatDirectXLine(HANDLE log, const SystemFacts& f) {
+  if (f.directXKnown) WriteWide(log, L"[DirectX Ver]:  %d.%d %c\n", f.directXMajor, f.directXMinor, f.directXLetter);
+}
+
+void FormatSystemTables(HANDLE log, const SystemFacts& f) {
+  WriteWide(log, kSep40);
+  WriteWide(log, L"Letter\t\tTotal\t\tFree\n");
+  WriteWide(log, kSep40);
+  for (int i = 0; i < f.driveCount; ++i)
+    WriteWide(log, L"%s:\t\t%dM\t\t%dM\n", f.drives[i].root, Megabytes(f.drives[i].totalBytes),
+              Megabytes(f.drives[i].freeBytes));
+  WriteWide(log, kSep40);
+  WriteWide(log, L"\t\t\tAll Modules\n");
+  WriteWide(log, kSep40);
+  for (int i = 0; i < f.moduleCount; ++i) {
+    const ModuleRow& row = f.modules[i];
+    WriteWide(log, L"0x%08X\t%s\n", reinterpret_cast<DWORD>(row.handle), row.path[0] ? row.path : L"<UNKNOWN>");
+  }
+  WriteWide(log, kSep90);
+}
+
+void FormatSystemInfo(HANDLE log, const SystemFacts& f) {
+  FormatSystemHead(log, f);
+  FormatDirectXLine(log, f);
+  FormatSystemTables(log, f);
+}
+
+// Each part goes to the log as soon as its values are in: a process ended
+// in the middle of the section keeps the parts before.
+void WriteSystemInfo(HANDLE log) {
+  GatherSystemHead(&reportFacts);
+  FormatSystemHead(log, reportFacts);
+  GatherDirectX(&reportFacts);
+  FormatDirectXLine(log, reportFacts);
+  GatherSystemTables(&reportFacts);
+  FormatSystemTables(log, reportFacts);
 }
 
 }  // namespace ruxtrap

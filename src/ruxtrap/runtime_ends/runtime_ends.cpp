@@ -1,0 +1,212 @@
+#include "runtime_ends/runtime_ends.h"
+
+#include <stdint.h>
+
+#include "lifecycle/lifecycle.h"
+#include "probes/probes.h"
+#include "support/function_cast.h"
+
+namespace ruxtrap {
+
+namespace {
+
+using SignalHandler = void(__cdecl*)(int);
+using SignalFn = SignalHandler(__cdecl*)(int, SignalHandler);
+using PureCallHandler = void(__cdecl*)();
+using SetPureCallFn = PureCallHandler(__cdecl*)(PureCallHandler);
+using GetPureCallFn = PureCallHandler(__cdecl*)();
+using InvalidParameterHandler = void(__cdecl*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t);
+using SetInvalidParameterFn = InvalidParameterHandler(__cdecl*)(InvalidParameterHandler);
+using GetInvalidParameterFn = InvalidParameterHandler(__cdecl*)();
+
+constexpr int kSignalAbort = 22;  // SIGABRT of every Microsoft runtime
+const SignalHandler kSignalDefault = nullptr;
+const SignalHandler kSignalError = reinterpret_cast<SignalHandler>(-1);
+
+// What a report made here carries in its record, besides its code: a mark
+// no other exception has there, and which end it was.
+constexpr ULONG_PTR kRuntimeEndMark = 0x52555845;
+enum RuntimeEnd : ULONG_PTR { kAbort = 1, kPureCall = 2, kInvalidParameter = 3 };
+
+// A runtime and the entries through which the library took over its ends;
+// a null entry: that end is the program's own, or the runtime has none.
+struct TakenRuntime {
+  HMODULE module;
+  SignalFn signal;
+  SetPureCallFn setPureCall;
+  GetPureCallFn getPureCall;
+  SetInvalidParameterFn setInvalidParameter;
+  GetInvalidParameterFn getInvalidParameter;
+};
+constexpr int kMostRuntimes = 16;
+TakenRuntime taken[kMostRuntimes];
+int takenCount = 0;
+
+// The state of the code that called the handler, as it returns from the
+// call: the handler's frame holds the caller's frame pointer and return
+// address. Handlers keep a frame pointer (the library is built with one).
+void SetToCaller(CONTEXT* context, const void* handlerFrame) {
+  const DWORD* frame = static_cast<const DWORD*>(handlerFrame);
+  context->Ebp = frame[0];
+  context->Eip = frame[1];
+  context->Esp = reinterpret_cast<DWORD>(frame + 2);
+}
+
+// Reports the end as a crash at the runtime code that called the handler.
+// Returns only when no report could be written; the runtime's own end
+// follows then.
+void ReportRuntimeEnd(DWORD code, RuntimeEnd end, const void* handlerFrame) {
+  CONTEXT context = {};
+  context.ContextFlags = CONTEXT_FULL;
+  RtlCaptureContext(&context);
+  SetToCaller(&context, handlerFrame);
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = code;
+  record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+  record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
+  record.NumberParameters = 2;
+  record.ExceptionInformation[0] = kRuntimeEndMark;
+  record.ExceptionInformation[1] = end;
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  CrashFilter(&pointers);
+}
+
+__attribute__((noinline)) void __cdecl OnAbort(int) {
+  ReportRuntimeEnd(kFatalAppExitCode, kAbort, __builtin_frame_address(0));
+}
+
+__attribute__((noinline)) void __cdecl OnPureCall() {
+  ReportRuntimeEnd(kFatalAppExitCode, kPureCall, __builtin_frame_address(0));
+}
+
+// A handler that returns lets the runtime function return an error to its
+// caller and the program go on: this one ends the process, with the
+// report's code or, without a report, with the end's own code.
+__attribute__((noinline)) void __cdecl OnInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned,
+                                                          uintptr_t) {
+  ReportRuntimeEnd(kInvalidRuntimeParameterCode, kInvalidParameter, __builtin_frame_address(0));
+  TerminateProcess(GetCurrentProcess(), kInvalidRuntimeParameterCode);
+}
+
+template <class Fn>
+Fn Entry(HMODULE module, const char* name) {
+  return FunctionCast<Fn>(GetProcAddress(module, name));
+}
+
+bool StartsWith(const wchar_t* text, const wchar_t* head) { return _wcsnicmp(text, head, wcslen(head)) == 0; }
+
+// msvcrt.dll, msvcr70.dll to msvcr120.dll (and their debug forms),
+// ucrtbase.dll and ucrtbased.dll.
+bool IsRuntimeName(const wchar_t* name) {
+  const size_t length = wcslen(name);
+  const bool dll = length > 4 && _wcsicmp(name + length - 4, L".dll") == 0;
+  return dll && (StartsWith(name, L"msvcr") || StartsWith(name, L"ucrtbase"));
+}
+
+bool IsTaken(HMODULE module) {
+  for (int i = 0; i < takenCount; ++i)
+    if (taken[i].module == module) return true;
+  return false;
+}
+
+// SIGABRT's handler cannot be read without being set: the library's is
+// set, and the one it replaced put back if the program had one.
+SignalFn TakeOverAbort(HMODULE module) {
+  auto signal = Entry<SignalFn>(module, "signal");
+  if (signal == nullptr) return nullptr;
+  SignalHandler previous = signal(kSignalAbort, &OnAbort);
+  if (previous == kSignalDefault) return signal;
+  if (previous != kSignalError) signal(kSignalAbort, previous);
+  return nullptr;
+}
+
+// Runtimes before msvcr80 can set the handler but not read it.
+template <class Handler, class SetFn, class GetFn>
+SetFn TakeOverHandler(SetFn set, GetFn get, Handler ours) {
+  if (set == nullptr) return nullptr;
+  if (get != nullptr && get() != nullptr) return nullptr;
+  Handler previous = set(ours);
+  if (previous == nullptr) return set;
+  set(previous);
+  return nullptr;
+}
+
+void TakeOver(HMODULE module) {
+  if (IsTaken(module) || takenCount == kMostRuntimes) return;
+  TakenRuntime runtime = {};
+  runtime.module = module;
+  runtime.signal = TakeOverAbort(module);
+  runtime.getPureCall = Entry<GetPureCallFn>(module, "_get_purecall_handler");
+  runtime.setPureCall = TakeOverHandler<PureCallHandler>(Entry<SetPureCallFn>(module, "_set_purecall_handler"),
+                                                        runtime.getPureCall, &OnPureCall);
+  runtime.getInvalidParameter = Entry<GetInvalidParameterFn>(module, "_get_invalid_parameter_handler");
+  runtime.setInvalidParameter = TakeOverHandler<InvalidParameterHandler>(
+      Entry<SetInvalidParameterFn>(module, "_set_invalid_parameter_handler"), runtime.getInvalidParameter,
+      &OnInvalidParameter);
+  taken[takenCount++] = runtime;
+}
+
+// Whether module is still loaded where it was: a runtime a plug-in brought
+// may have gone with it.
+bool StillLoaded(HMODULE module) {
+  HMODULE found = nullptr;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(module), &found) &&
+         found == module;
+}
+
+template <class Handler, class SetFn, class GetFn>
+void GiveBackHandler(SetFn set, GetFn get, Handler ours) {
+  if (set == nullptr) return;
+  if (get != nullptr) {
+    if (get() == ours) set(nullptr);
+    return;
+  }
+  Handler current = set(nullptr);
+  if (current != ours) set(current);
+}
+
+void GiveBack(const TakenRuntime& runtime) {
+  if (!StillLoaded(runtime.module)) return;
+  if (runtime.signal != nullptr) {
+    SignalHandler current = runtime.signal(kSignalAbort, kSignalDefault);
+    if (current != &OnAbort && current != kSignalError) runtime.signal(kSignalAbort, current);
+  }
+  GiveBackHandler<PureCallHandler>(runtime.setPureCall, runtime.getPureCall, &OnPureCall);
+  GiveBackHandler<InvalidParameterHandler>(runtime.setInvalidParameter, runtime.getInvalidParameter,
+                                           &OnInvalidParameter);
+}
+
+}  // namespace
+
+void TakeOverRuntimeEnds() {
+  constexpr DWORD kSlots = 1024;
+  static HMODULE modules[kSlots];
+  DWORD count = 0;
+  if (!EnumProcessModulesCompat(GetCurrentProcessId(), kSlots, modules, &count) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return;
+  for (DWORD i = 0; i < count && i < kSlots; ++i) {
+    wchar_t name[MAX_PATH];
+    DWORD n = GetModuleBaseNameCompat(GetCurrentProcess(), modules[i], name, MAX_PATH);
+    if (n > 0 && n < MAX_PATH && IsRuntimeName(name)) TakeOver(modules[i]);
+  }
+}
+
+void GiveBackRuntimeEnds() {
+  for (int i = 0; i < takenCount; ++i) GiveBack(taken[i]);
+  takenCount = 0;
+}
+
+const wchar_t* RuntimeEndName(const EXCEPTION_RECORD& record) {
+  if (record.NumberParameters != 2 || record.ExceptionInformation[0] != kRuntimeEndMark) return nullptr;
+  if (record.ExceptionCode == kFatalAppExitCode && record.ExceptionInformation[1] == kAbort)
+    return L"STATUS_FATAL_APP_EXIT (abort)";
+  if (record.ExceptionCode == kFatalAppExitCode && record.ExceptionInformation[1] == kPureCall)
+    return L"STATUS_FATAL_APP_EXIT (pure virtual call)";
+  if (record.ExceptionCode == kInvalidRuntimeParameterCode && record.ExceptionInformation[1] == kInvalidParameter)
+    return L"STATUS_INVALID_CRUNTIME_PARAMETER";
+  return nullptr;
+}
+
+}  // namespace ruxtrap
