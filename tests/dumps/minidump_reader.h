@@ -11,26 +11,18 @@ namespace ruxtrap_test {
 
 struct Minidump {
   ULONG64 flags = 0;  // the MINIDUMP_TYPE it was written as
-  bool hasException = false;
-  DWORD exceptionThread = 0;
-  DWORD exceptionCode = 0;
-  DWORD faultEip = 0;
-  DWORD faultEsp = 0;
+  DWORD exceptionCode = 0, exceptionThread = 0, faultEip = 0, faultEsp = 0;
+  struct Range {
+    ULONG64 address, size, fileOffset;
+  };
   struct Thread {
     DWORD id;
-    ULONG64 stackStart;
-    ULONG64 stackSize;
+    Range stack;
   };
   std::vector<Thread> threads;
-  std::vector<std::string> modules;  // full paths, narrowed
+  std::vector<std::string> modules;  // full paths
   bool hasFullMemory = false;        // a Memory64List stream
-  // Every range of memory the dump holds: its address, and where its bytes lie in the file.
-  struct Range {
-    ULONG64 address;
-    ULONG64 size;
-    ULONG64 fileOffset;
-  };
-  std::vector<Range> memory;
+  std::vector<Range> memory;         // the thread stacks, and with full memory every range
   std::string bytes;
 
   const Thread* FindThread(DWORD id) const;
@@ -39,7 +31,7 @@ struct Minidump {
   bool ReadMemory(ULONG64 address, size_t count, std::string* out) const;
 };
 
-// False, with the reason, when the file is no minidump or a stream lies
+// False, with the reason, when the file is no minidump or a part of it lies
 // beyond its end.
 bool ReadMinidump(const std::wstring& path, Minidump* dump, std::string* problem);
 
