@@ -50,7 +50,7 @@ struct ModuleNameCache {
   void AppendName(DWORD64 base) {
     for (int i = 0; i < used; ++i)
       if (slots[i].base == base) return AppendCopy(slots[i]);
-    const DescribePlatform& p = TheDescribePlatform();
+    const DescribePlatform& p = DescribeCalls();
     HMODULE module = reinterpret_cast<HMODULE>(static_cast<DWORD>(base));
     if (used < kSlots) {
       Slot& slot = slots[used];
@@ -98,7 +98,7 @@ bool AdvanceWalk() {
   // return address from the code it returns to: both modules must be known.
   MakeModuleKnownAt(walk.frame.AddrPC.Offset);
   MakeModuleKnownAt(walk.frame.AddrReturn.Offset);
-  const DescribePlatform& p = TheDescribePlatform();
+  const DescribePlatform& p = DescribeCalls();
   if (!p.stackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &walk.frame, &walk.context,
                      &ReadMemoryCallback, &FunctionTableAccessKnown, &ModuleBaseKnown, nullptr))
     return false;
@@ -115,7 +115,7 @@ bool AdvanceWalk() {
 // The line of the frame whose code is at pc, with the four values the
 // walker takes for its arguments. False for code in no module: no line.
 bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], DWORD flags, bool returnAddress) {
-  const DescribePlatform& p = TheDescribePlatform();
+  const DescribePlatform& p = DescribeCalls();
   MakeModuleKnownAt(pc);
   DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
   if (base == 0) return false;
@@ -202,15 +202,17 @@ const wchar_t* FormatStackFrame(DWORD flags) {
 }  // namespace
 
 const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers) {
-  if (IsBadReadPtr(pointers, sizeof(EXCEPTION_POINTERS)) == 1) return nullptr;
-  SeedStackFrame(pointers->ContextRecord);
-  memcpy(&walk.context, pointers->ContextRecord, sizeof(CONTEXT));
+  EXCEPTION_POINTERS copy;
+  if (!CopyExceptionPointers(pointers, &copy) ||
+      !ReadOwnMemory(reinterpret_cast<DWORD>(copy.ContextRecord), &walk.context, sizeof(walk.context)))
+    return nullptr;
+  SeedStackFrame(&walk.context);
   walk.previousFrame = walk.previousStack = ~DWORD64{0};
   walk.frames = 0;
   walk.ended = false;
   moduleNames.Clear();
   DWORD caller = 0;
-  RunGuarded([&caller, pointers] { caller = CallerOfCodeInNoModule(pointers); });
+  RunGuarded([&caller, &copy] { caller = CallerOfCodeInNoModule(&copy); });
   if (caller == 0) return FormatStackFrame(flags);
   bool line = false;
   if (!RunGuarded([&] { line = BuildCallerLine(flags, caller); })) return nullptr;

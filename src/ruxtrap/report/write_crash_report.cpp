@@ -6,6 +6,7 @@
 #include "report/report.h"
 #include "report/report_places.h"
 #include "support/log_text.h"
+#include "support/seam.h"
 #include "support/step_times.h"
 #include "sysinfo/sysinfo.h"
 
@@ -22,7 +23,7 @@ void ExitNow(int code) {
 }
 
 const ReportFinish kRealFinish = {&LaunchProcess, &ExitNow};
-ReportFinish finish = kRealFinish;
+RUXTRAP_SEAM(ReportFinish, finish, kRealFinish);
 
 // A describe routine that has no line leaves no trace, not even a blank line.
 void WriteLineIfAny(HANDLE log, const wchar_t* line) {
@@ -67,8 +68,10 @@ void ShowMessageBox(const char* logShownPath) {
 
 }  // namespace
 
-ReportFinish& TheReportFinish() { return finish; }
 const ReportFinish& RealReportFinish() { return kRealFinish; }
+#ifdef RUXTRAP_TEST_SEAMS
+ReportFinish& TheReportFinish() { return finish; }
+#endif
 
 LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   CrashLockGuard lock(TheCrashLock());

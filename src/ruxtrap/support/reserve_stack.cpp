@@ -6,14 +6,8 @@ namespace ruxtrap {
 namespace {
 
 constexpr SIZE_T kGuardBytes = 4096;
-// The lowest address of the thread's stack allocation, kept in the TEB.
-constexpr DWORD kDeallocationStackOffset = 0xE0C;
 // Far more records than any real chain holds; a longer one loops.
 constexpr int kMostRecords = 100000;
-
-void*& DeallocationStack(NT_TIB* tib) {
-  return *reinterpret_cast<void**>(reinterpret_cast<BYTE*>(tib) + kDeallocationStackOffset);
-}
 
 bool RecordWithin(const EXCEPTION_REGISTRATION_RECORD* record, const void* limit, const void* base) {
   auto at = reinterpret_cast<ULONG_PTR>(record);
@@ -34,14 +28,15 @@ struct ThreadStackState {
   void* deallocation;
   EXCEPTION_REGISTRATION_RECORD* chain;
 
-  static ThreadStackState Of(NT_TIB* tib) {
-    return {tib->StackBase, tib->StackLimit, DeallocationStack(tib), tib->ExceptionList};
+  static ThreadStackState Of(const ThreadBlock* thread) {
+    const NT_TIB& tib = thread->tib;
+    return {tib.StackBase, tib.StackLimit, thread->deallocationStack, tib.ExceptionList};
   }
-  void Apply(NT_TIB* tib) const {
-    tib->ExceptionList = chain;
-    DeallocationStack(tib) = deallocation;
-    tib->StackLimit = limit;
-    tib->StackBase = base;
+  void Apply(ThreadBlock* thread) const {
+    thread->tib.ExceptionList = chain;
+    thread->deallocationStack = deallocation;
+    thread->tib.StackLimit = limit;
+    thread->tib.StackBase = base;
   }
 };
 
@@ -115,17 +110,17 @@ void ReserveStack::Run(void (*fn)(void*), void* arg, void (*whileWaiting)(DWORD 
 // The final record sits at the top of the reserve stack, 16 bytes below its
 // end, so the stack below it starts 16-byte aligned.
 void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
-  NT_TIB* tib = ThreadInfoBlock();
-  const ThreadStackState own = ThreadStackState::Of(tib);
+  ThreadBlock* thread = CurrentThreadBlock();
+  const ThreadStackState own = ThreadStackState::Of(thread);
   BYTE* bottom = memory_ + kGuardBytes;
   BYTE* top = bottom + bytes_;
   auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
   last->Next = kChainEnd;
   last->Handler = FinalHandlerOf(own.chain, own.limit, own.base);
   if (last->Handler == nullptr) last->Handler = &ContinueSearch;
-  ThreadStackState{top, bottom, memory_, last}.Apply(tib);
+  ThreadStackState{top, bottom, memory_, last}.Apply(thread);
   RuxtrapCallOnStack(last, fn, arg);
-  own.Apply(tib);
+  own.Apply(thread);
 }
 
 }  // namespace ruxtrap
