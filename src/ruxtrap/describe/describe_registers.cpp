@@ -17,13 +17,12 @@ int FormatRegisters(const CONTEXT* c, wchar_t* out) {
                    SegmentSelector(c->SegEs), SegmentSelector(c->SegFs), SegmentSelector(c->SegGs));
 }
 
+// The context record itself is read as it is: the system always hands the
+// filter a readable one.
 const wchar_t* DescribeRegisters(EXCEPTION_POINTERS* pointers) {
   EXCEPTION_POINTERS copy;
-  static CONTEXT context;  // used under the report lock only
-  if (!CopyExceptionPointers(pointers, &copy) ||
-      !ReadOwnMemory(reinterpret_cast<DWORD>(copy.ContextRecord), &context, sizeof(context)))
-    return nullptr;
-  FormatRegisters(&context, ReportBuffer);
+  if (!CopyExceptionPointers(pointers, &copy)) return nullptr;
+  FormatRegisters(copy.ContextRecord, ReportBuffer);
   return ReportBuffer;
 }
 

@@ -203,9 +203,8 @@ const wchar_t* FormatStackFrame(DWORD flags) {
 
 const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers) {
   EXCEPTION_POINTERS copy;
-  if (!CopyExceptionPointers(pointers, &copy) ||
-      !ReadOwnMemory(reinterpret_cast<DWORD>(copy.ContextRecord), &walk.context, sizeof(walk.context)))
-    return nullptr;
+  if (!CopyExceptionPointers(pointers, &copy)) return nullptr;
+  memcpy(&walk.context, copy.ContextRecord, sizeof(CONTEXT));
   SeedStackFrame(&walk.context);
   walk.previousFrame = walk.previousStack = ~DWORD64{0};
   walk.frames = 0;

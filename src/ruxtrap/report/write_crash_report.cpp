@@ -4,6 +4,7 @@
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
 #include "report/report.h"
+#include "report/message_script.h"
 #include "report/report_places.h"
 #include "support/log_text.h"
 #include "support/seam.h"
