@@ -230,8 +230,8 @@ const Probe kProbes[] = {
     {"DescribeException (the summary line)", SetUpPointers, [] { ruxtrap::DescribeException(pointers); }},
     {"FirstStackFrame, NextStackFrame (the call stack)", SetUpPointers,
      [] {
-       ruxtrap::FirstStackFrame(ruxtrap::kAllFrameDetails, pointers);
-       while (ruxtrap::NextStackFrame(ruxtrap::kAllFrameDetails, pointers)) {}
+       ruxtrap::FirstStackFrame(pointers);
+       while (ruxtrap::NextStackFrame()) {}
      }},
     {"wsprintfW, first use in the process (InitRuxtrap makes it)", Nothing,
      [] {
@@ -271,7 +271,7 @@ const Probe kProbes[] = {
      [] {
        ruxtrap::DescribeException(pointers);
        ruxtrap::DescribeRegisters(pointers);
-       ruxtrap::FirstStackFrame(ruxtrap::kAllFrameDetails, pointers);
+       ruxtrap::FirstStackFrame(pointers);
      }},
 };
 

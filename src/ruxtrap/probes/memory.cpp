@@ -1,5 +1,9 @@
 #include "probes/memory.h"
 
+#include <string.h>
+
+#include "support/fault_guard.h"
+
 namespace ruxtrap {
 
 namespace {
@@ -14,10 +18,11 @@ bool RegionAt(const void* address, MEMORY_BASIC_INFORMATION* region) {
 
 }  // namespace
 
+// A copy under a fault guard: ReadProcessMemory of the calling process would
+// not do, since Wine's reads pages that Windows protects from reading.
 bool ReadOwnMemory(DWORD address, void* out, DWORD size) {
-  SIZE_T read = 0;
-  return ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(address), out, size, &read) &&
-         read == size;
+  const void* from = reinterpret_cast<const void*>(address);
+  return RunGuarded([from, out, size] { memcpy(out, from, size); });
 }
 
 // The region's allocation base is the image's load address.

@@ -1,6 +1,6 @@
-// What this process's memory is, asked of the system without touching it:
-// no read or write here faults, and none waits for the loader lock, so the
-// crash path may ask about pointers that come from outside.
+// What this process's memory is, asked without faulting and without waiting
+// for the loader lock, so the crash path may ask about pointers that come
+// from outside.
 #pragma once
 
 #include <windows.h>

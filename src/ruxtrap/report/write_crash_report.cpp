@@ -41,8 +41,8 @@ void WriteCallStackHeading(HANDLE log) {
 // the lines above it stay. A first frame without a line does not end the
 // listing; any later one does.
 void WriteCallStack(HANDLE log, EXCEPTION_POINTERS* pointers) {
-  WriteLineIfAny(log, FirstStackFrame(kAllFrameDetails, pointers));
-  while (const wchar_t* line = NextStackFrame(kAllFrameDetails, pointers)) {
+  WriteLineIfAny(log, FirstStackFrame(pointers));
+  while (const wchar_t* line = NextStackFrame()) {
     WriteLineIfAny(log, line);
     RUXTRAP_STEP("frame: write");
   }
