@@ -13,8 +13,6 @@
 #include <dbghelp.h>
 #include <psapi.h>
 #include <stdio.h>
-#include <sys/timeb.h>
-#include <time.h>
 #include <wchar.h>
 
 #include "describe/describe.h"
@@ -109,11 +107,13 @@ const Probe kProbes[] = {
        FileTimeToLocalFileTime(&c, &l);
        FileTimeToSystemTime(&l, &t);
      }},
-    {"_ftime, localtime", Nothing,
+    {"GetSystemTimeAsFileTime, FileTimeToLocalFileTime, FileTimeToSystemTime", Nothing,
      [] {
-       struct _timeb now;
-       _ftime(&now);
-       localtime(&now.time);
+       FILETIME now, local;
+       SYSTEMTIME t;
+       GetSystemTimeAsFileTime(&now);
+       FileTimeToLocalFileTime(&now, &local);
+       FileTimeToSystemTime(&local, &t);
      }},
     {"GetSystemInfo", Nothing,
      [] {
@@ -230,8 +230,8 @@ const Probe kProbes[] = {
     {"DescribeException (the summary line)", SetUpPointers, [] { ruxtrap::DescribeException(pointers); }},
     {"FirstStackFrame, NextStackFrame (the call stack)", SetUpPointers,
      [] {
-       ruxtrap::FirstStackFrame(ruxtrap::kAllFrameDetails, pointers);
-       while (ruxtrap::NextStackFrame(ruxtrap::kAllFrameDetails, pointers)) {}
+       ruxtrap::FirstStackFrame(pointers);
+       while (ruxtrap::NextStackFrame()) {}
      }},
     {"wsprintfW, first use in the process (InitRuxtrap makes it)", Nothing,
      [] {
@@ -240,11 +240,13 @@ const Probe kProbes[] = {
      },
      false},
     {"OutputDebugStringW", Nothing, [] { OutputDebugStringW(L"probe\n"); }},
-    {"fopen (append), fprintf, fflush", Nothing,
+    {"CreateFileW (append), WriteFile", Nothing,
      [] {
-       FILE* f = fopen("C:\\ruxtrap-probe.txt", "a+");
-       fprintf(f, "probe\n");
-       fflush(f);
+       HANDLE f = CreateFileW(L"C:\\ruxtrap-probe.txt", FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, 0, nullptr);
+       DWORD written = 0;
+       WriteFile(f, "probe\r\n", 7, &written, nullptr);
+       CloseHandle(f);
      }},
     {"CreateProcessA, WaitForInputIdle", Nothing,
      [] {
@@ -260,15 +262,16 @@ const Probe kProbes[] = {
     {"ExitProcess, as _exit ends the process", Nothing, [] { ExitProcess(0); }},
     {"report without loader calls: the system section", LeaveLoaderCallsOut,
      [] {
-       FILE* f = fopen("C:\\ruxtrap-probe.txt", "a+");
+       HANDLE f = CreateFileW(L"C:\\ruxtrap-probe.txt", FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, 0, nullptr);
        ruxtrap::WriteSystemInfo(f);
-       fflush(f);
+       CloseHandle(f);
      }},
     {"report without loader calls: summary, registers, call stack", LeaveLoaderCallsOut,
      [] {
        ruxtrap::DescribeException(pointers);
        ruxtrap::DescribeRegisters(pointers);
-       ruxtrap::FirstStackFrame(ruxtrap::kAllFrameDetails, pointers);
+       ruxtrap::FirstStackFrame(pointers);
      }},
 };
 

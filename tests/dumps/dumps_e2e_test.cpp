@@ -82,7 +82,8 @@ void Set(const std::wstring& program, const wchar_t* name, const std::wstring& t
 // The prefix's own reg.exe, as an administrator runs it.
 void RunReg(const std::wstring& arguments) {
   std::wstring line = L"reg.exe " + arguments;
-  STARTUPINFOW startup = {sizeof(startup)};
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
   DWORD code = 1;

@@ -19,18 +19,26 @@ struct Recorder {
   std::vector<std::wstring> debugW;
   std::vector<LPTOP_LEVEL_EXCEPTION_FILTER> filtersSet;
   LPTOP_LEVEL_EXCEPTION_FILTER current = nullptr;
-  bool rejectCode = false;
 } rec;
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI FakeSetFilter(LPTOP_LEVEL_EXCEPTION_FILTER f) {
   rec.filtersSet.push_back(f);
   return std::exchange(rec.current, f);
 }
-BOOL WINAPI FakeIsBadCodePtr(FARPROC) { return rec.rejectCode ? TRUE : FALSE; }
 void WINAPI FakeDebugA(LPCSTR s) { rec.debugA.push_back(s); }
 void WINAPI FakeDebugW(LPCWSTR s) { rec.debugW.push_back(s); }
 
-LifecyclePlatform FakePlatform() { return {&FakeSetFilter, &FakeIsBadCodePtr, &FakeDebugA, &FakeDebugW}; }
+LifecyclePlatform FakePlatform() { return {&FakeSetFilter, &FakeDebugA, &FakeDebugW}; }
+
+// A function of crashlib.dll whose library has been unloaded again: an
+// address where no code is loaded any more.
+CrashHandler HandlerOfAnUnloadedLibrary() {
+  HMODULE library = LoadLibraryW(L"crashlib.dll");
+  auto handler = reinterpret_cast<CrashHandler>(
+      reinterpret_cast<void (*)()>(GetProcAddress(library, "CrashInLibrary")));
+  FreeLibrary(library);
+  return handler;
+}
 
 LONG WINAPI HostFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
 
@@ -89,12 +97,15 @@ LONG WINAPI CountCalls(EXCEPTION_POINTERS*) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-TEST_F(CrashFilterTest, HandlerAtANonExecutableAddressIsNotCalled) {
-  ASSERT_TRUE(SetCrashHandler(&CountCalls));
-  handlerCalls = 0;
-  rec.rejectCode = true;
-  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_ACCESS_VIOLATION));
-  EXPECT_EQ(0, handlerCalls);
+// The handler's library went away after the installation: its address is
+// no code any more, and the filter does not call it.
+TEST_F(CrashFilterTest, HandlerWhoseCodeIsGoneIsNotCalled) {
+  HMODULE library = LoadLibraryW(L"crashlib.dll");
+  ASSERT_NE(nullptr, library);
+  ASSERT_TRUE(SetCrashHandler(reinterpret_cast<CrashHandler>(
+      reinterpret_cast<void (*)()>(GetProcAddress(library, "CrashInLibrary")))));
+  FreeLibrary(library);
+  EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_ACCESS_VIOLATION)) << "not called: it would fault";
 }
 
 std::wstring TempLog() { return ruxtrap_test::BinFolder() + L"\\crash_filter_test.log"; }
@@ -160,10 +171,13 @@ TEST_F(CrashFilterTest, InstallationSaysOkOncePerCallAndInstallsOnce) {
   EXPECT_EQ(&HostFilter, rec.filtersSet[1]);
 }
 
-TEST_F(CrashFilterTest, RejectedInstallationSaysFailAndChangesNothing) {
-  rec.rejectCode = true;
-  InstallCrashReporter();
-  EXPECT_EQ((std::vector<std::string>{"Ruxtrap Set Handler Fail!\r\n"}), rec.debugA);
+// A handler that is no code of a loaded module (data, or a function whose
+// library is gone) is refused, and nothing is installed.
+TEST_F(CrashFilterTest, HandlerThatIsNoLoadedCodeIsRefused) {
+  static BYTE data[16];
+  EXPECT_FALSE(SetCrashHandler(reinterpret_cast<CrashHandler>(static_cast<void*>(data))));
+  EXPECT_FALSE(SetCrashHandler(HandlerOfAnUnloadedLibrary()));
+  EXPECT_FALSE(SetCrashHandler(nullptr));
   EXPECT_TRUE(rec.filtersSet.empty());
   EXPECT_EQ(nullptr, InstalledCrashHandler());
 }

@@ -21,6 +21,15 @@ LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
 
 LONG WINAPI HostFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
 
+// The loaded module that holds code, or null.
+HMODULE ModuleOf(const void* code) {
+  HMODULE owner = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(code), &owner);
+  return owner;
+}
+
+
 class LoadUnloadTest : public ::testing::Test {
  protected:
   void SetUp() override { saved_ = SetUnhandledExceptionFilter(nullptr); }
@@ -58,12 +67,6 @@ AbortHandler CurrentAbortHandler() {
   return current;
 }
 
-HMODULE ModuleOf(const void* code) {
-  HMODULE owner = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(code), &owner);
-  return owner;
-}
 
 // The process's C runtime (this test's own, msvcrt.dll): InitRuxtrap takes
 // over its abort end only where the program has no handler, and unload
@@ -217,7 +220,7 @@ TEST_F(LoadUnloadTest, UnloadKeepsAFilterInstalledAfterTheLibrarys) {
   // not put back, or the next crash would call into freed memory.
   FreeLibrary(second);
   LPTOP_LEVEL_EXCEPTION_FILTER left = CurrentFilter();
-  EXPECT_TRUE(left == nullptr || IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(left))) == 0)
+  EXPECT_TRUE(left == nullptr || ModuleOf(reinterpret_cast<const void*>(left)) != nullptr)
       << "a filter in unloaded code is in force";
 }
 

@@ -142,28 +142,38 @@ TEST(CallThroughANullPointer, NamesTheFunctionThatMadeTheCall) {
   EXPECT_EQ(1, FrameNaming(frames, "crash_host.exe", "AboveCallsNull", 2)) << run.log;
 }
 
-// Ended from outside while its call stack is being written, a process
-// leaves every line it had written whole: the system section, the summary,
+// Ended from outside in the middle of its report, a process leaves every
+// line it had written, whole: killed as soon as the system section's display
+// line is in the log (the DirectX query still to come), the section's head;
+// killed while its call stack is written, the system section, the summary,
 // the registers and the frames so far.
 TEST(KilledDuringTheReport, KeepsTheLinesWrittenBefore) {
   CrashHostOptions options;
   options.waitForScriptHost = false;
   options.timeoutMs = 120000;
+  options.killWhen = [](const std::string& log) { return Contains(log, "[Display mode]: "); };
+  CrashRun head = RunCrashHost(L"deep 5000", options);
+  ASSERT_TRUE(head.finished);
+  EXPECT_EQ(1u, head.exitCode) << "ended from outside";
+  EXPECT_EQ("\r\n", head.log.substr(head.log.size() - 2)) << "the last line is whole";
+  const std::vector<std::string> headLines = SplitLines(head.log);
+  ASSERT_GE(headLines.size(), 14u) << head.log;
+  EXPECT_EQ(std::string(90, '='), headLines[0]);
+  EXPECT_EQ(0u, headLines[13].find("[Display mode]: ")) << head.log;
+
   options.killWhen = [](const std::string& log) { return CallStackLines(log).size() >= 20; };
-  CrashRun run = RunCrashHost(L"deep 5000", options);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(1u, run.exitCode) << "ended from outside";
-  ASSERT_TRUE(run.logExists);
-  EXPECT_EQ("\r\n", run.log.substr(run.log.size() - 2)) << "the last line is whole";
-  EXPECT_EQ(0u, run.log.find(std::string(90, '=') + "\r\n[Started Time]:\t"));
-  EXPECT_TRUE(Contains(run.log, "\t\t\tAll Modules\r\n"));
-  EXPECT_EQ(0u, SummaryLine(run.log).find("crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "
-                                          "crash_host.exe"));
-  EXPECT_TRUE(Contains(run.log, "\r\nCS=0023   DS=002B"));
-  const std::vector<std::string> frames = CallStackLines(run.log);
-  ASSERT_GE(frames.size(), 20u);
-  EXPECT_LT(frames.size(), 5000u) << "the report was ended before its call stack was";
-  for (const std::string& frame : frames) EXPECT_EQ(0u, frame.find("0023:")) << frame;
+  CrashRun frames = RunCrashHost(L"deep 5000", options);
+  ASSERT_TRUE(frames.finished);
+  EXPECT_EQ(1u, frames.exitCode) << "ended from outside";
+  EXPECT_EQ("\r\n", frames.log.substr(frames.log.size() - 2)) << "the last line is whole";
+  EXPECT_TRUE(Contains(frames.log, "\t\t\tAll Modules\r\n"));
+  EXPECT_EQ(0u, SummaryLine(frames.log).find("crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "
+                                             "crash_host.exe"));
+  EXPECT_TRUE(Contains(frames.log, "\r\nCS=0023   DS=002B"));
+  const std::vector<std::string> lines = CallStackLines(frames.log);
+  ASSERT_GE(lines.size(), 20u);
+  EXPECT_LT(lines.size(), 5000u) << "the report was ended before its call stack was";
+  for (const std::string& line : lines) EXPECT_EQ(0u, line.find("0023:")) << line;
 }
 
 }  // namespace

@@ -23,21 +23,13 @@ const wchar_t* DescribeException(EXCEPTION_POINTERS* pointers);
 // The constant name of an exception code, or null for a code without one.
 const wchar_t* ExceptionCodeName(DWORD code);
 
-// What a call-stack line holds besides the frame's address.
-enum FrameDetail : DWORD {
-  FrameParams = 1,      // the four possible arguments
-  FrameModule = 2,      // the module's base name
-  FrameSymbol = 4,      // function and byte offset
-  FrameSourceLine = 8,  // source file and line
-};
-constexpr DWORD kAllFrameDetails = FrameParams | FrameModule | FrameSymbol | FrameSourceLine;
-
 // Starts a walk of the faulting thread's stack at the exception's context and
-// returns the first frame's line, or null (the walk can still go on).
-const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers);
+// returns the first frame's line, or null (the walk can still go on). A
+// frame's line holds its address, the four values the walker takes for its
+// arguments, its module, and its symbol and source line where known.
+const wchar_t* FirstStackFrame(EXCEPTION_POINTERS* pointers);
 // The next frame's line of the walk in progress, or null when there is none.
-// pointers is not used.
-const wchar_t* NextStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers);
+const wchar_t* NextStackFrame();
 
 // A segment register's selector: its low 16 bits. The context keeps each in
 // 32 bits, and the upper half may hold garbage (Wine leaves some there for

@@ -9,6 +9,7 @@
 #include <dbghelp.h>
 
 #include "describe/describe.h"
+#include "probes/memory.h"
 
 #include "support/fault_guard.h"
 
@@ -23,8 +24,12 @@ struct DescribePlatform {
   decltype(&::SymGetLineFromAddr64) symGetLineFromAddr64;
   decltype(&::StackWalk64) stackWalk64;
 };
-DescribePlatform& TheDescribePlatform();
+// The calls the describe routines make (see support/seam.h).
+const DescribePlatform& DescribeCalls();
 const DescribePlatform& RealDescribePlatform();
+#ifdef RUXTRAP_TEST_SEAMS
+DescribePlatform& TheDescribePlatform();
+#endif
 
 // The line in the ReportBuffer: position counts the characters written. Every
 // piece is cut to the room left, so the line and its terminator always stay
@@ -71,6 +76,12 @@ bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back = 0);
 // function that never returns (abort, a throw) placed last in its caller,
 // whose return address is the next function's start; 0 otherwise.
 DWORD ReturnAddressBias(DWORD64 returnAddress);
+
+// The exception pointers a describe routine was given, copied; false when
+// they cannot be read (the routine then has no line).
+inline bool CopyExceptionPointers(const EXCEPTION_POINTERS* pointers, EXCEPTION_POINTERS* copy) {
+  return ReadOwnMemory(reinterpret_cast<DWORD>(pointers), copy, sizeof(*copy));
+}
 
 // How deep a walk goes at most: far beyond any real call chain, so a broken
 // frame chain cannot keep the report going.

@@ -1,4 +1,4 @@
-#include "describe/describe.h"
+#include "describe/describe_detail.h"
 
 namespace ruxtrap {
 
@@ -17,11 +17,12 @@ int FormatRegisters(const CONTEXT* c, wchar_t* out) {
                    SegmentSelector(c->SegEs), SegmentSelector(c->SegFs), SegmentSelector(c->SegGs));
 }
 
-// The context record itself is not tested: the system always hands the
+// The context record itself is read as it is: the system always hands the
 // filter a readable one.
 const wchar_t* DescribeRegisters(EXCEPTION_POINTERS* pointers) {
-  if (IsBadReadPtr(pointers, sizeof(EXCEPTION_POINTERS)) == 1) return nullptr;
-  FormatRegisters(pointers->ContextRecord, ReportBuffer);
+  EXCEPTION_POINTERS copy;
+  if (!CopyExceptionPointers(pointers, &copy)) return nullptr;
+  FormatRegisters(copy.ContextRecord, ReportBuffer);
   return ReportBuffer;
 }
 

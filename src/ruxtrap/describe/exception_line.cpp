@@ -4,6 +4,7 @@
 #include "probes/probes.h"
 #include "runtime_ends/runtime_ends.h"
 #include "support/fault_guard.h"
+#include "support/seam.h"
 
 namespace ruxtrap {
 
@@ -13,7 +14,7 @@ const DescribePlatform kRealPlatform = {
     &GetModuleBaseNameCompat, &::GetModuleHandleW,     &::FormatMessageW, &::SymGetModuleBase64,
     &::SymGetSymFromAddr64,   &::SymGetLineFromAddr64, &::StackWalk64,
 };
-DescribePlatform platform = kRealPlatform;
+RUXTRAP_SEAM(DescribePlatform, platform, kRealPlatform);
 
 // The module-wide lookup records, prepared afresh before each lookup.
 constexpr int kSymbolRecordBytes = 1024;
@@ -131,8 +132,11 @@ void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
 
 }  // namespace
 
-DescribePlatform& TheDescribePlatform() { return platform; }
+const DescribePlatform& DescribeCalls() { return platform; }
 const DescribePlatform& RealDescribePlatform() { return kRealPlatform; }
+#ifdef RUXTRAP_TEST_SEAMS
+DescribePlatform& TheDescribePlatform() { return platform; }
+#endif
 
 const wchar_t* ExceptionCodeName(DWORD code) {
   for (const CodeName& row : kCodeNames)
@@ -206,8 +210,9 @@ bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back) {
 }
 
 const wchar_t* DescribeException(EXCEPTION_POINTERS* pointers) {
-  if (IsBadReadPtr(pointers, sizeof(EXCEPTION_POINTERS)) == 1) return nullptr;
-  if (!RunGuarded([pointers] { BuildExceptionLine(pointers); })) return nullptr;
+  EXCEPTION_POINTERS copy;
+  if (!CopyExceptionPointers(pointers, &copy)) return nullptr;
+  if (!RunGuarded([&copy] { BuildExceptionLine(&copy); })) return nullptr;
   return ReportBuffer;
 }
 

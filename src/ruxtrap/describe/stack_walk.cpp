@@ -50,7 +50,7 @@ struct ModuleNameCache {
   void AppendName(DWORD64 base) {
     for (int i = 0; i < used; ++i)
       if (slots[i].base == base) return AppendCopy(slots[i]);
-    const DescribePlatform& p = TheDescribePlatform();
+    const DescribePlatform& p = DescribeCalls();
     HMODULE module = reinterpret_cast<HMODULE>(static_cast<DWORD>(base));
     if (used < kSlots) {
       Slot& slot = slots[used];
@@ -98,7 +98,7 @@ bool AdvanceWalk() {
   // return address from the code it returns to: both modules must be known.
   MakeModuleKnownAt(walk.frame.AddrPC.Offset);
   MakeModuleKnownAt(walk.frame.AddrReturn.Offset);
-  const DescribePlatform& p = TheDescribePlatform();
+  const DescribePlatform& p = DescribeCalls();
   if (!p.stackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &walk.frame, &walk.context,
                      &ReadMemoryCallback, &FunctionTableAccessKnown, &ModuleBaseKnown, nullptr))
     return false;
@@ -114,8 +114,8 @@ bool AdvanceWalk() {
 
 // The line of the frame whose code is at pc, with the four values the
 // walker takes for its arguments. False for code in no module: no line.
-bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], DWORD flags, bool returnAddress) {
-  const DescribePlatform& p = TheDescribePlatform();
+bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], bool returnAddress) {
+  const DescribePlatform& p = DescribeCalls();
   MakeModuleKnownAt(pc);
   DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
   if (base == 0) return false;
@@ -123,31 +123,27 @@ bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], DWORD flags, bool ret
 
   reportLine.Start();
   reportLine.Append(L"%04X:%08X", SegmentSelector(walk.context.SegCs), static_cast<DWORD>(pc));
-  if (flags & FrameParams)
-    reportLine.Append(L" (0x%08X 0x%08X 0x%08X 0x%08X)", static_cast<DWORD>(params[0]), static_cast<DWORD>(params[1]),
-                      static_cast<DWORD>(params[2]), static_cast<DWORD>(params[3]));
-  if (flags & FrameModule) {
-    reportLine.Append(L" ");
-    moduleNames.AppendName(base);
-    RUXTRAP_STEP("frame: module name");
-  }
-  const DWORD back = returnAddress && (flags & (FrameSymbol | FrameSourceLine)) ? ReturnAddressBias(pc) : 0;
+  reportLine.Append(L" (0x%08X 0x%08X 0x%08X 0x%08X) ", static_cast<DWORD>(params[0]), static_cast<DWORD>(params[1]),
+                    static_cast<DWORD>(params[2]), static_cast<DWORD>(params[3]));
+  moduleNames.AppendName(base);
+  RUXTRAP_STEP("frame: module name");
+  const DWORD back = returnAddress ? ReturnAddressBias(pc) : 0;
   // After a missing or bare symbol the line is complete: no source line then.
-  if ((flags & FrameSymbol) && !AppendSymbolSuffix(pc, (flags & ~DWORD{FrameSymbol}) != 0, true, back)) return true;
+  if (!AppendSymbolSuffix(pc, true, true, back)) return true;
   RUXTRAP_STEP("frame: symbol");
-  if (flags & FrameSourceLine) AppendSourceLineSuffix(pc, (flags & ~DWORD{FrameSourceLine}) != 0, back);
+  AppendSourceLineSuffix(pc, true, back);
   RUXTRAP_STEP("frame: source line");
   return true;
 }
 
-bool BuildFrameLine(DWORD flags) {
+bool BuildFrameLine() {
   EnsureSymbolEngine();
   if (!AdvanceWalk()) return false;
   RUXTRAP_STEP("frame: walk");
   // The frame pointer is 0: the walk cannot go on from this frame.
   if (walk.frame.AddrFrame.Offset == 0) return false;
   // Every frame after the first is at a return address.
-  return FormatFrameAt(walk.frame.AddrPC.Offset, walk.frame.Params, flags, walk.frames > 1);
+  return FormatFrameAt(walk.frame.AddrPC.Offset, walk.frame.Params, walk.frames > 1);
 }
 
 // Whether the code just before address is a call instruction: the forms
@@ -183,40 +179,41 @@ DWORD CallerOfCodeInNoModule(const EXCEPTION_POINTERS* pointers) {
 // The caller's line stands first, in place of the walker's frame at the code
 // in no module, whose arguments are the caller's own (its frame pointer is
 // still the caller's). The walk goes on from the frame after.
-bool BuildCallerLine(DWORD flags, DWORD caller) {
+bool BuildCallerLine(DWORD caller) {
   EnsureSymbolEngine();
   const bool walked = AdvanceWalk();
   DWORD64 params[4] = {};
   if (walked) memcpy(params, walk.frame.Params, sizeof(params));
-  return FormatFrameAt(caller, params, flags, true);
+  return FormatFrameAt(caller, params, true);
 }
 
 // One step of the walk. A fault while the line is built ends this step with
 // no line; the walk stays where the walker left it.
-const wchar_t* FormatStackFrame(DWORD flags) {
+const wchar_t* FormatStackFrame() {
   bool line = false;
-  if (!RunGuarded([&] { line = BuildFrameLine(flags); })) return nullptr;
+  if (!RunGuarded([&] { line = BuildFrameLine(); })) return nullptr;
   return line ? ReportBuffer : nullptr;
 }
 
 }  // namespace
 
-const wchar_t* FirstStackFrame(DWORD flags, EXCEPTION_POINTERS* pointers) {
-  if (IsBadReadPtr(pointers, sizeof(EXCEPTION_POINTERS)) == 1) return nullptr;
-  SeedStackFrame(pointers->ContextRecord);
-  memcpy(&walk.context, pointers->ContextRecord, sizeof(CONTEXT));
+const wchar_t* FirstStackFrame(EXCEPTION_POINTERS* pointers) {
+  EXCEPTION_POINTERS copy;
+  if (!CopyExceptionPointers(pointers, &copy)) return nullptr;
+  memcpy(&walk.context, copy.ContextRecord, sizeof(CONTEXT));
+  SeedStackFrame(&walk.context);
   walk.previousFrame = walk.previousStack = ~DWORD64{0};
   walk.frames = 0;
   walk.ended = false;
   moduleNames.Clear();
   DWORD caller = 0;
-  RunGuarded([&caller, pointers] { caller = CallerOfCodeInNoModule(pointers); });
-  if (caller == 0) return FormatStackFrame(flags);
+  RunGuarded([&caller, &copy] { caller = CallerOfCodeInNoModule(&copy); });
+  if (caller == 0) return FormatStackFrame();
   bool line = false;
-  if (!RunGuarded([&] { line = BuildCallerLine(flags, caller); })) return nullptr;
+  if (!RunGuarded([&] { line = BuildCallerLine(caller); })) return nullptr;
   return line ? ReportBuffer : nullptr;
 }
 
-const wchar_t* NextStackFrame(DWORD flags, EXCEPTION_POINTERS*) { return FormatStackFrame(flags); }
+const wchar_t* NextStackFrame() { return FormatStackFrame(); }
 
 }  // namespace ruxtrap

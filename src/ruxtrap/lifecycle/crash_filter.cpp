@@ -1,6 +1,7 @@
 #include "describe/symbol_engine.h"
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
+#include "probes/memory.h"
 #include "report/report.h"
 #include "support/floating_point.h"
 #include "support/function_cast.h"
@@ -25,7 +26,7 @@ struct ReleaseReportStackAtUnload {
 
 void AnnounceStackOverflow() {
   const wchar_t* bang = L"!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n";
-  auto& p = TheLifecyclePlatform();
+  const LifecyclePlatform& p = LifecycleCalls();
   p.outputDebugStringW(bang);
   p.outputDebugStringW(L"EXCEPTION_STACK_OVERFLOW occurred\n");
   p.outputDebugStringW(bang);
@@ -42,8 +43,7 @@ void CallHandlerGuarded(FilterCall* call, CrashHandler handler) {
   RunGuarded([call, handler] {
     EnsureSymbolEngine();
     RUXTRAP_STEP("symbol set-up");
-    if (TheLifecyclePlatform().isBadCodePtr(FunctionCast<FARPROC>(handler)) == 0)
-      call->result = handler(call->pointers);
+    if (IsLoadedCode(FunctionCast<const void*>(handler))) call->result = handler(call->pointers);
     ReleaseSymbolEngine();
   });
 }

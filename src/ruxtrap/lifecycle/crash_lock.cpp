@@ -2,7 +2,7 @@
 
 namespace ruxtrap {
 
-CrashLock::CrashLock() : section_(&storage_), owns_(1), locked_(0) {
+CrashLock::CrashLock() : section_(&storage_) {
   InitializeCriticalSection(section_);
 }
 
@@ -11,7 +11,7 @@ CrashLock::CrashLock() : section_(&storage_), owns_(1), locked_(0) {
 // damaged, and the report that ends the process still holds it.
 CrashLock::~CrashLock() {
   if (ProcessIsEnding()) return;
-  if (owns_ == 1 && section_ != nullptr) DeleteCriticalSection(section_);
+  if (section_ != nullptr) DeleteCriticalSection(section_);
   section_ = nullptr;
 }
 
@@ -20,12 +20,10 @@ CrashLock::~CrashLock() {
 void CrashLock::Enter() {
   if (section_ == nullptr) return;
   EnterCriticalSection(section_);
-  locked_ = 1;
 }
 
 void CrashLock::Leave() {
   if (section_ == nullptr) return;
-  locked_ = 0;
   LeaveCriticalSection(section_);
 }
 

@@ -6,7 +6,9 @@
 #include "report/report.h"
 #include "report/report_places.h"
 #include "runtime_ends/runtime_ends.h"
+#include "probes/memory.h"
 #include "support/function_cast.h"
+#include "support/seam.h"
 
 namespace ruxtrap {
 
@@ -14,11 +16,10 @@ namespace {
 
 const LifecyclePlatform kRealPlatform = {
     &::SetUnhandledExceptionFilter,
-    &::IsBadCodePtr,
     &::OutputDebugStringA,
     &::OutputDebugStringW,
 };
-LifecyclePlatform platform = kRealPlatform;
+RUXTRAP_SEAM(LifecyclePlatform, platform, kRealPlatform);
 
 // Installation state. Plain module data: installation is not serialised
 // against itself, against unload or against a crash in progress.
@@ -47,14 +48,17 @@ CrashLock crashLock;
 
 }  // namespace
 
-LifecyclePlatform& TheLifecyclePlatform() { return platform; }
+const LifecyclePlatform& LifecycleCalls() { return platform; }
 const LifecyclePlatform& RealLifecyclePlatform() { return kRealPlatform; }
+#ifdef RUXTRAP_TEST_SEAMS
+LifecyclePlatform& TheLifecyclePlatform() { return platform; }
+#endif
 CrashLock& TheCrashLock() { return crashLock; }
 
 CrashHandler InstalledCrashHandler() { return handler; }
 
 bool SetCrashHandler(CrashHandler newHandler) {
-  if (platform.isBadCodePtr(FunctionCast<FARPROC>(newHandler)) != 0) return false;
+  if (!IsLoadedCode(FunctionCast<const void*>(newHandler))) return false;
   handler = newHandler;
   if (InterlockedCompareExchange(&installState, kInstalling, kNotInstalled) == kNotInstalled) {
     previousFilter = platform.setUnhandledExceptionFilter(&CrashFilter);
@@ -98,7 +102,7 @@ void ResetInstallationState() {
 void RestorePreviousFilter() {
   if (installState != kInstalled) return;
   LPTOP_LEVEL_EXCEPTION_FILTER earlier = previousFilter;
-  if (earlier != nullptr && platform.isBadCodePtr(FunctionCast<FARPROC>(earlier)) != 0) earlier = nullptr;
+  if (earlier != nullptr && !IsLoadedCode(FunctionCast<const void*>(earlier))) earlier = nullptr;
   LPTOP_LEVEL_EXCEPTION_FILTER replaced = platform.setUnhandledExceptionFilter(earlier);
   if (replaced != &CrashFilter) platform.setUnhandledExceptionFilter(replaced);
   previousFilter = nullptr;

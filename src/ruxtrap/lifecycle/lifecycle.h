@@ -17,7 +17,7 @@ void InstallCrashReporter();
 
 // Makes CrashFilter the process's unhandled-exception filter with handler as
 // what it calls for a crash. A later call only replaces the handler. False when
-// the handler address is not executable; nothing changes then.
+// the handler is no code of a loaded module; nothing changes then.
 bool SetCrashHandler(CrashHandler handler);
 
 // The handler CrashFilter calls, or null before the first installation.
@@ -48,17 +48,17 @@ bool ProcessIsEnding();
 class CrashLock {
  public:
   CrashLock();
-  virtual ~CrashLock();
-  virtual void Enter();
-  virtual void Leave();
+  ~CrashLock();
+  CrashLock(const CrashLock&) = delete;
+  CrashLock& operator=(const CrashLock&) = delete;
+  void Enter();
+  void Leave();
   // Whether any thread holds the lock.
-  virtual bool IsLocked() const;
+  bool IsLocked() const;
 
  private:
   CRITICAL_SECTION storage_;
-  CRITICAL_SECTION* section_;
-  DWORD owns_;
-  BYTE locked_;
+  CRITICAL_SECTION* section_;  // null once destroyed
 };
 
 CrashLock& TheCrashLock();
@@ -80,15 +80,17 @@ class CrashLockGuard {
   FaultRelease onFault_;
 };
 
-// The platform calls of this subsystem, so a test can watch them. The default
-// entries are the real calls.
+// The platform calls of this subsystem, so a test can watch them (see
+// support/seam.h).
 struct LifecyclePlatform {
   decltype(&::SetUnhandledExceptionFilter) setUnhandledExceptionFilter;
-  decltype(&::IsBadCodePtr) isBadCodePtr;
   decltype(&::OutputDebugStringA) outputDebugStringA;
   decltype(&::OutputDebugStringW) outputDebugStringW;
 };
-LifecyclePlatform& TheLifecyclePlatform();
+const LifecyclePlatform& LifecycleCalls();
 const LifecyclePlatform& RealLifecyclePlatform();
+#ifdef RUXTRAP_TEST_SEAMS
+LifecyclePlatform& TheLifecyclePlatform();
+#endif
 
 }  // namespace ruxtrap

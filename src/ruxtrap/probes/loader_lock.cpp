@@ -22,10 +22,6 @@ struct LoaderLockBinding {
 bool loaderCallsAllowed = true;
 // The cookie of the hold TakeLoaderLockWithin took; 0 when none.
 ULONG_PTR heldCookie = 0;
-// Where the thread block keeps the process environment block, and that
-// block the loader lock's address.
-constexpr DWORD kTebPebOffset = 0x30;
-constexpr DWORD kPebLoaderLockOffset = 0xA0;
 
 // Takes the lock without waiting. False when another thread holds it;
 // true, with *cookie 0, when the lock cannot be probed.
@@ -67,9 +63,7 @@ bool ReleaseTakenLoaderLock() {
 }
 
 bool ThisThreadHoldsLoaderLock() {
-  BYTE* teb = reinterpret_cast<BYTE*>(ThreadInfoBlock());
-  BYTE* peb = *reinterpret_cast<BYTE**>(teb + kTebPebOffset);
-  auto* lock = *reinterpret_cast<RTL_CRITICAL_SECTION**>(peb + kPebLoaderLockOffset);
+  const RTL_CRITICAL_SECTION* lock = CurrentThreadBlock()->process->loaderLock;
   return lock != nullptr &&
          reinterpret_cast<ULONG_PTR>(lock->OwningThread) == static_cast<ULONG_PTR>(GetCurrentThreadId());
 }

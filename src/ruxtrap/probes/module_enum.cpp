@@ -7,6 +7,7 @@
 #include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "support/function_cast.h"
+#include "support/seam.h"
 #include "support/scoped.h"
 
 namespace ruxtrap {
@@ -14,10 +15,9 @@ namespace ruxtrap {
 namespace {
 
 const ProbePlatform kRealPlatform = {
-    &::GetVersionExW, &::LoadLibraryW,  &::GetModuleHandleW, &::GetProcAddress,
-    &::OpenProcess,   &::IsBadWritePtr, &::IsBadCodePtr,
+    &::GetVersionExW, &::LoadLibraryW, &::GetModuleHandleW, &::GetProcAddress, &::OpenProcess,
 };
-ProbePlatform platform = kRealPlatform;
+RUXTRAP_SEAM(ProbePlatform, platform, kRealPlatform);
 
 constexpr DWORD kErrorInvalidParameter = ERROR_INVALID_PARAMETER;     // 87
 constexpr DWORD kErrorInsufficientBuffer = ERROR_INSUFFICIENT_BUFFER;  // 122
@@ -69,16 +69,12 @@ struct PsapiBinding {
   }
 } psapi;
 
-// Seven entries of KERNEL32, all required, though only three are called.
+// The three entries of KERNEL32 that list a process's modules.
 struct ToolhelpBinding {
   DWORD bound;
   decltype(&::CreateToolhelp32Snapshot) createToolhelp32Snapshot;
   decltype(&::Module32FirstW) module32FirstW;
   decltype(&::Module32NextW) module32NextW;
-  decltype(&::Process32FirstW) process32FirstW;
-  decltype(&::Process32NextW) process32NextW;
-  decltype(&::Thread32First) thread32First;
-  decltype(&::Thread32Next) thread32Next;
 
   template <class Fn>
   static bool Lookup(HMODULE kernel, const char* name, Fn* entry) {
@@ -101,10 +97,6 @@ struct ToolhelpBinding {
     bool all = Lookup(kernel, "CreateToolhelp32Snapshot", &createToolhelp32Snapshot);
     all &= Lookup(kernel, "Module32FirstW", &module32FirstW);
     all &= Lookup(kernel, "Module32NextW", &module32NextW);
-    all &= Lookup(kernel, "Process32FirstW", &process32FirstW);
-    all &= Lookup(kernel, "Process32NextW", &process32NextW);
-    all &= Lookup(kernel, "Thread32First", &thread32First);
-    all &= Lookup(kernel, "Thread32Next", &thread32Next);
     if (!all) return false;
     bound = 1;
     return true;
@@ -126,7 +118,7 @@ BOOL EnumModulesPsapi(DWORD processId, DWORD slots, HMODULE* modules, DWORD* cou
   if (!psapi.BindPsapi()) return Fail(kErrorDllInitFailed);
   ScopedKernelHandle process(platform.openProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
   if (!process.IsValid()) return FALSE;  // OpenProcess's own code stands
-  if (platform.isBadCodePtr(FunctionCast<FARPROC>(psapi.enumProcessModules)) != 0) return Fail(kErrorInvalidDll);
+  if (!IsLoadedCode(FunctionCast<const void*>(psapi.enumProcessModules))) return Fail(kErrorInvalidDll);
   DWORD needed = 0;
   BOOL ok = psapi.enumProcessModules(process.Get(), modules, slots * sizeof(HMODULE), &needed);
   process.Reset();
@@ -168,31 +160,10 @@ BOOL EnumModulesToolhelp(DWORD processId, DWORD slots, HMODULE* modules, DWORD* 
 
 }  // namespace
 
-bool ReadOwnMemory(DWORD address, void* out, DWORD size) {
-  SIZE_T read = 0;
-  return ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(address), out, size, &read) &&
-         read == size;
-}
-
-// The region's allocation base is the image's load address.
-bool FindImageAt(DWORD address, ImageSpan* span) {
-  MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof(region)) == 0 ||
-      region.Type != MEM_IMAGE || region.AllocationBase == nullptr)
-    return false;
-  const DWORD base = reinterpret_cast<DWORD>(region.AllocationBase);
-  IMAGE_DOS_HEADER dos;
-  if (!ReadOwnMemory(base, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
-  IMAGE_NT_HEADERS32 nt;
-  if (!ReadOwnMemory(base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)) || nt.Signature != IMAGE_NT_SIGNATURE)
-    return false;
-  if (address - base >= nt.OptionalHeader.SizeOfImage) return false;
-  *span = {base, nt.OptionalHeader.SizeOfImage};
-  return true;
-}
-
-ProbePlatform& TheProbePlatform() { return platform; }
 const ProbePlatform& RealProbePlatform() { return kRealPlatform; }
+#ifdef RUXTRAP_TEST_SEAMS
+ProbePlatform& TheProbePlatform() { return platform; }
+#endif
 
 void BindModuleProbes() {
   psapi.BindPsapi();
@@ -208,9 +179,8 @@ void ResetProbeState() {
 BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
   // slots x 4 must not wrap around, or the write test below checks too few bytes.
   if (slots >= kFirstTooManySlots) return Fail(kErrorInvalidParameter);
-  if (platform.isBadWritePtr(count, sizeof(DWORD)) == 1) return Fail(kErrorInvalidParameter);
-  if (slots != 0 && platform.isBadWritePtr(modules, slots * sizeof(HMODULE)) == 1)
-    return Fail(kErrorInvalidParameter);
+  if (!IsWritableMemory(count, sizeof(DWORD))) return Fail(kErrorInvalidParameter);
+  if (slots != 0 && !IsWritableMemory(modules, slots * sizeof(HMODULE))) return Fail(kErrorInvalidParameter);
   // NT 5.x (2000, XP, 2003) and the 9x family walk a Toolhelp snapshot;
   // NT 4.0 and NT 6 and later ask PSAPI.
   if (osVersion.IsNtPlatform() && osVersion.major != 5)

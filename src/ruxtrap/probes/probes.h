@@ -7,13 +7,15 @@
 
 #include <windows.h>
 
+#include "probes/memory.h"
+
 namespace ruxtrap {
 
 // Stores up to slots module handles of the process in modules and the number
 // of modules in count. slots 0 asks for the number only; modules may then be
-// null. Errors: 87 (count or array not writable, or slots of 2^30 or more),
-// 122 (more modules than slots), 1114 (no binding), 1154 (PSAPI entry not
-// executable), or the system's own code.
+// null. Errors: 87 (count or array not writable memory, or slots of 2^30 or
+// more), 122 (more modules than slots), 1114 (no binding), 1154 (the PSAPI
+// entry is no code of a loaded module), or the system's own code.
 BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count);
 
 // GetModuleBaseNameW through the PSAPI binding: 0 with 1114 where PSAPI
@@ -24,21 +26,6 @@ DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* ba
 // cannot be bound.
 DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size);
 
-// A module image loaded in this process: its load address and size.
-struct ImageSpan {
-  DWORD base;
-  DWORD size;
-};
-
-// The loaded image that holds address, from the address's memory region and
-// the image's own headers: neither waits for the loader lock nor faults on
-// unreadable memory.
-bool FindImageAt(DWORD address, ImageSpan* span);
-
-// Copies size bytes of this process's memory at address into out; false,
-// without faulting, when any of them cannot be read.
-bool ReadOwnMemory(DWORD address, void* out, DWORD size);
-
 // Binds PSAPI and the Toolhelp functions now, while the process is sound, so
 // a crash (perhaps with a damaged heap) finds them bound and need not load a
 // library. A binding that fails here is tried again at first use, unless the
@@ -46,18 +33,18 @@ bool ReadOwnMemory(DWORD address, void* out, DWORD size);
 void BindModuleProbes();
 
 // The platform calls of this module, so a test can put a missing library or
-// an old Windows version in front of it. The default entries are the real calls.
+// an old Windows version in front of it (see support/seam.h).
 struct ProbePlatform {
   decltype(&::GetVersionExW) getVersionExW;
   decltype(&::LoadLibraryW) loadLibraryW;
   decltype(&::GetModuleHandleW) getModuleHandleW;
   decltype(&::GetProcAddress) getProcAddress;
   decltype(&::OpenProcess) openProcess;
-  decltype(&::IsBadWritePtr) isBadWritePtr;
-  decltype(&::IsBadCodePtr) isBadCodePtr;
 };
-ProbePlatform& TheProbePlatform();
 const ProbePlatform& RealProbePlatform();
+#ifdef RUXTRAP_TEST_SEAMS
+ProbePlatform& TheProbePlatform();
+#endif
 
 // Back to the state at load: version cache empty, nothing bound. For tests.
 void ResetProbeState();

@@ -64,13 +64,15 @@ void LockLogForReport(HANDLE log);
 bool IsUsableLog(HANDLE log);
 
 // What the crash path does after the report is written, so a test can run
-// the report without ending its own process. The default entries start the
-// script host and end the process.
+// the report without ending its own process (see support/seam.h). The real
+// entries start the script host and end the process.
 struct ReportFinish {
   void (*launchProcess)(const char* applicationName, const char* commandLine);
   void (*exitProcess)(int code);
 };
-ReportFinish& TheReportFinish();
 const ReportFinish& RealReportFinish();
+#ifdef RUXTRAP_TEST_SEAMS
+ReportFinish& TheReportFinish();
+#endif
 
 }  // namespace ruxtrap

@@ -1,11 +1,11 @@
 // Where a report and its message box go, and which script host shows the box.
 //
-// The fixed places, C:\CrashEvent.log and c:\~tmp.vbs, are what the library
-// has always written. A standard user since Vista, and most services, cannot
-// write C:\, and c:\~tmp.vbs may be a file another account planted: then the
-// report goes to CrashEvent.log in the user's local application data folder,
-// and the script to a new file in the user's temp folder. The script host is
-// always the system folder's WScript.exe, never one found by search.
+// The fixed places are C:\CrashEvent.log and c:\~tmp.vbs. A standard user
+// since Vista, and most services, cannot write C:\, and c:\~tmp.vbs may be a
+// file another account planted: then the report goes to CrashEvent.log in the
+// user's local application data folder, and the script to a new file in the
+// user's temp folder (message_script.h). The script host is always the
+// system folder's WScript.exe, never one found by search.
 //
 // The folders are resolved by InitRuxtrap while the process is sound; at
 // crash time only these buffers are read (no environment, no loader).
@@ -13,9 +13,10 @@
 
 #include <windows.h>
 
-#include "support/scoped.h"
-
 namespace ruxtrap {
+
+// Room for the temp script's name, "~ruxtrap-<pid>-<counter>-<n>.vbs".
+constexpr DWORD kTempScriptNameRoom = 48;
 
 // The user's logs, tried in turn when C:\CrashEvent.log cannot take the
 // report: LOCALAPPDATA's, then the profile's folder of that role when it is
@@ -54,17 +55,5 @@ struct CrashLog {
 // Opens C:\CrashEvent.log for appending, else the first of the user's logs
 // that opens, and holds it against other processes' reports (see LockLogForReport).
 CrashLog OpenCrashLog();
-
-// The message box script the library wrote, open until Close().
-struct MessageScript {
-  ScopedFileHandle file;
-  char commandLine[MAX_PATH + 16];  // "WScript.exe " and the script's path
-  void Close() { file.Reset(); }
-};
-
-// Writes the one-line script that shows logShownPath: to c:\~tmp.vbs when it
-// can be written, else to a new file of a unique name in the user's temp
-// folder. False when no script was written whole; nothing may be launched then.
-bool WriteMessageScript(const char* logShownPath, MessageScript* script);
 
 }  // namespace ruxtrap

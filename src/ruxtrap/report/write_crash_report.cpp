@@ -5,8 +5,10 @@
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
 #include "report/report.h"
+#include "report/message_script.h"
 #include "report/report_places.h"
 #include "support/log_text.h"
+#include "support/seam.h"
 #include "support/step_times.h"
 #include "sysinfo/sysinfo.h"
 
@@ -23,7 +25,7 @@ void ExitNow(int code) {
 }
 
 const ReportFinish kRealFinish = {&LaunchProcess, &ExitNow};
-ReportFinish finish = kRealFinish;
+RUXTRAP_SEAM(ReportFinish, finish, kRealFinish);
 
 // A describe routine that has no line leaves no trace, not even a blank line.
 void WriteLineIfAny(HANDLE log, const wchar_t* line) {
@@ -40,8 +42,8 @@ void WriteCallStackHeading(HANDLE log) {
 // the lines above it stay. A first frame without a line does not end the
 // listing; any later one does.
 void WriteCallStack(HANDLE log, EXCEPTION_POINTERS* pointers) {
-  WriteLineIfAny(log, FirstStackFrame(kAllFrameDetails, pointers));
-  while (const wchar_t* line = NextStackFrame(kAllFrameDetails, pointers)) {
+  WriteLineIfAny(log, FirstStackFrame(pointers));
+  while (const wchar_t* line = NextStackFrame()) {
     WriteLineIfAny(log, line);
     RUXTRAP_STEP("frame: write");
   }
@@ -68,8 +70,10 @@ void ShowMessageBox(const char* logShownPath) {
 
 }  // namespace
 
-ReportFinish& TheReportFinish() { return finish; }
 const ReportFinish& RealReportFinish() { return kRealFinish; }
+#ifdef RUXTRAP_TEST_SEAMS
+ReportFinish& TheReportFinish() { return finish; }
+#endif
 
 LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   CrashLockGuard lock(TheCrashLock());

@@ -6,14 +6,8 @@ namespace ruxtrap {
 namespace {
 
 constexpr SIZE_T kGuardBytes = 4096;
-// The lowest address of the thread's stack allocation, kept in the TEB.
-constexpr DWORD kDeallocationStackOffset = 0xE0C;
 // Far more records than any real chain holds; a longer one loops.
 constexpr int kMostRecords = 100000;
-
-void*& DeallocationStack(NT_TIB* tib) {
-  return *reinterpret_cast<void**>(reinterpret_cast<BYTE*>(tib) + kDeallocationStackOffset);
-}
 
 bool RecordWithin(const EXCEPTION_REGISTRATION_RECORD* record, const void* limit, const void* base) {
   auto at = reinterpret_cast<ULONG_PTR>(record);
@@ -34,14 +28,15 @@ struct ThreadStackState {
   void* deallocation;
   EXCEPTION_REGISTRATION_RECORD* chain;
 
-  static ThreadStackState Of(NT_TIB* tib) {
-    return {tib->StackBase, tib->StackLimit, DeallocationStack(tib), tib->ExceptionList};
+  static ThreadStackState Of(const ThreadBlock* thread) {
+    const NT_TIB& tib = thread->tib;
+    return {tib.StackBase, tib.StackLimit, thread->deallocationStack, tib.ExceptionList};
   }
-  void Apply(NT_TIB* tib) const {
-    tib->ExceptionList = chain;
-    DeallocationStack(tib) = deallocation;
-    tib->StackLimit = limit;
-    tib->StackBase = base;
+  void Apply(ThreadBlock* thread) const {
+    thread->tib.ExceptionList = chain;
+    thread->deallocationStack = deallocation;
+    thread->tib.StackLimit = limit;
+    thread->tib.StackBase = base;
   }
 };
 
@@ -151,9 +146,9 @@ void ReserveStack::Run(void (*fn)(void*), void* arg, void (*whileWaiting)(DWORD 
 // is kept in outer, where RunOnOuterStack finds it and leaves the stack's
 // limit as it grew meanwhile.
 void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
-  NT_TIB* tib = ThreadInfoBlock();
+  ThreadBlock* thread = CurrentThreadBlock();
   const OuterStack enclosing = outer;
-  const ThreadStackState own = ThreadStackState::Of(tib);
+  const ThreadStackState own = ThreadStackState::Of(thread);
   BYTE* bottom = memory_ + kGuardBytes;
   BYTE* top = bottom + bytes_;
   auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
@@ -161,9 +156,9 @@ void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
   last->Handler = FinalHandlerOf(own.chain, own.limit, own.base);
   if (last->Handler == nullptr) last->Handler = &ContinueSearch;
   outer = {GetCurrentThreadId(), own, CurrentStackPointer() - kOuterMargin, last->Handler};
-  ThreadStackState{top, bottom, memory_, last}.Apply(tib);
+  ThreadStackState{top, bottom, memory_, last}.Apply(thread);
   RuxtrapCallOnStack(last, fn, arg);
-  outer.state.Apply(tib);
+  outer.state.Apply(thread);
   outer = enclosing;
 }
 
@@ -172,15 +167,15 @@ bool RunOnOuterStack(void (*fn)(void*), void* arg, SIZE_T minBytes) {
   BYTE* top = reinterpret_cast<BYTE*>(reinterpret_cast<ULONG_PTR>(outer.inUseFrom) & ~ULONG_PTR{15});
   BYTE* floor = OuterStackFloor(outer.state);
   if (top <= floor || static_cast<SIZE_T>(top - floor) < minBytes) return false;
-  NT_TIB* tib = ThreadInfoBlock();
-  const ThreadStackState reserve = ThreadStackState::Of(tib);
+  ThreadBlock* thread = CurrentThreadBlock();
+  const ThreadStackState reserve = ThreadStackState::Of(thread);
   auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
   last->Next = kChainEnd;
   last->Handler = outer.finalHandler;
-  ThreadStackState{outer.state.base, outer.state.limit, outer.state.deallocation, last}.Apply(tib);
+  ThreadStackState{outer.state.base, outer.state.limit, outer.state.deallocation, last}.Apply(thread);
   RuxtrapCallOnStack(last, fn, arg);
-  outer.state.limit = tib->StackLimit;
-  reserve.Apply(tib);
+  outer.state.limit = thread->tib.StackLimit;
+  reserve.Apply(thread);
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "probes/loader_lock.h"
 #include "support/function_cast.h"
+#include "support/seam.h"
 #include "support/scoped.h"
 #include "sysinfo/sysinfo_detail.h"
 
@@ -62,7 +63,7 @@ void ClearVariant(VARIANT* value) {
 }
 
 const DxDiagPlatform kRealPlatform = {&BoundCoInitialize, &BoundCoUninitialize, &BoundCoCreateInstance};
-DxDiagPlatform platform = kRealPlatform;
+RUXTRAP_SEAM(DxDiagPlatform, platform, kRealPlatform);
 
 const CLSID kDxDiagProviderClass = {0xA65B8071, 0x3BFE, 0x4213, {0x9A, 0x5B, 0x49, 0x1D, 0xA4, 0x46, 0x1C, 0xA7}};
 const IID kDxDiagProviderInterface = {0x9C6B4CB0, 0x23F8, 0x49CC, {0xA3, 0xED, 0x45, 0xA5, 0x50, 0x00, 0xA6, 0xD2}};
@@ -120,8 +121,10 @@ bool ReadVersion(DWORD* major, DWORD* minor, wchar_t* letter) {
 
 }  // namespace
 
-DxDiagPlatform& TheDxDiagPlatform() { return platform; }
 const DxDiagPlatform& RealDxDiagPlatform() { return kRealPlatform; }
+#ifdef RUXTRAP_TEST_SEAMS
+DxDiagPlatform& TheDxDiagPlatform() { return platform; }
+#endif
 
 // The thread's COM state is balanced: uninitialised only when this call's
 // CoInitialize succeeded. A failed CoInitialize does not stop the query.

@@ -10,22 +10,19 @@ namespace {
 bool IsAllBlanks(const char* text) { return text[strspn(text, " ")] == '\0'; }
 }  // namespace
 
-// The open's result is not examined: a key that did not open stays null.
-RegistryKey::RegistryKey(HKEY root, const char* path) : key_(nullptr), root_(root) {
-  if (path != nullptr && path[0] != '\0' && RegOpenKeyA(root_, path, &key_) != ERROR_SUCCESS) key_ = nullptr;
-}
-
-RegistryKey::~RegistryKey() {
-  if (key_ != nullptr) RegCloseKey(key_);
+// A key that did not open stays empty; its reads then leave their output alone.
+RegistryKey::RegistryKey(HKEY root, const char* path) {
+  HKEY opened = nullptr;
+  if (path != nullptr && path[0] != '\0' && RegOpenKeyA(root, path, &opened) == ERROR_SUCCESS) key_.Reset(opened);
 }
 
 bool RegistryKey::QueryString(const char* name, char* out) const {
-  if (key_ == nullptr || name == nullptr || name[0] == '\0') return false;
+  if (!key_.IsValid() || name == nullptr || name[0] == '\0') return false;
   out[0] = '\0';
   char data[kRegistryValueBytes] = {};
   // One byte short of the buffer: a zero always follows what is read.
   DWORD size = kRegistryValueBytes - 1;
-  if (RegQueryValueExA(key_, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+  if (RegQueryValueExA(key_.Get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
     return false;
   memcpy(out, data, kRegistryValueBytes);
   return true;

@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include "support/scoped.h"
 #include "sysinfo/sysinfo.h"
 
 namespace ruxtrap {
@@ -69,21 +70,17 @@ constexpr int kRegistryValueBytes = 260;  // 259 bytes of data and a zero
 // The key of the first processor (the path ends in a backslash and a zero).
 constexpr char kProcessorKey[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 
-// Owner of an open registry key (closed when the owner goes), with a string read.
+// An open registry key (closed when the object goes), with a string read.
 class RegistryKey {
  public:
   RegistryKey(HKEY root, const char* path);
-  ~RegistryKey();
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
   // Reads a value of up to 259 bytes of any type into out (260 bytes). A key
   // that did not open or an empty name leaves out unchanged; any other
   // failure leaves it empty.
   bool QueryString(const char* name, char* out) const;
 
  private:
-  HKEY key_;
-  HKEY root_;
+  ScopedRegKey key_;
 };
 
 // Blanks (0x20 only) removed in place; text made only of blanks stays as it
@@ -99,13 +96,15 @@ void BuildProcessorLine(HKEY root, const char* path, char* out);
 // --- DirectX version ---
 
 // The COM calls of the query, so a test can put a provider of its own, or a
-// failing COM, in front of it. The default entries are the real calls.
+// failing COM, in front of it (see support/seam.h).
 struct DxDiagPlatform {
   decltype(&::CoInitialize) coInitialize;
   decltype(&::CoUninitialize) coUninitialize;
   decltype(&::CoCreateInstance) coCreateInstance;
 };
-DxDiagPlatform& TheDxDiagPlatform();
 const DxDiagPlatform& RealDxDiagPlatform();
+#ifdef RUXTRAP_TEST_SEAMS
+DxDiagPlatform& TheDxDiagPlatform();
+#endif
 
 }  // namespace ruxtrap
