@@ -184,6 +184,31 @@ DWORD WINAPI FaultWhenReleased(void*) {
   return 0;
 }
 
+// A worker faults while a slow DllMain holds the loader lock on another
+// thread, and the main thread ends the process once the report's head (the
+// lines that need no loader lock) is in the log: the report still waits for
+// the lock then, and ExitProcess, queued on it, may end the process first.
+DWORD WINAPI LoadSlowLibrary(void*) {
+  LoadLibraryW(L"loader_lock_lib.dll");
+  return 0;
+}
+
+bool LogHolds(const char* text);
+
+int ExitWhileTheReportWaitsForTheLoaderLock() {
+  wchar_t name[64];
+  swprintf(name, 64, L"ruxtrap-dllmain-%lu", GetCurrentProcessId());
+  workerRelease = CreateEventW(nullptr, TRUE, FALSE, name);
+  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN", L"release-and-hold");
+  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN_EVENT", name);
+  workerRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, &FaultWhenReleased, nullptr, 0, nullptr);
+  WaitForSingleObject(workerRunning, INFINITE);
+  CreateThread(nullptr, 0, &LoadSlowLibrary, nullptr, 0, nullptr);
+  for (int waited = 0; !LogHolds("[Service pack]:") && waited < 60000; ++waited) Sleep(1);
+  ExitProcess(0);
+}
+
 int CrashWhileDllMainWaits() {
   wchar_t name[64];
   swprintf(name, 64, L"ruxtrap-dllmain-%lu", GetCurrentProcessId());
@@ -332,14 +357,14 @@ DWORD WINAPI SignalThenFault(void*) {
   return 0;
 }
 
-bool LogReachedDisplayLine() {
+bool LogHolds(const char* text) {
   FILE* log = _wfopen(L"C:\\CrashEvent.log", L"rb");
   if (log == nullptr) return false;
   static char bytes[65536];
   size_t n = fread(bytes, 1, sizeof(bytes) - 1, log);
   fclose(log);
   bytes[n] = 0;
-  return strstr(bytes, "[Display mode]:") != nullptr;
+  return strstr(bytes, text) != nullptr;
 }
 
 int ExitWhileWorkerReports(int delayMs) {
@@ -347,7 +372,7 @@ int ExitWhileWorkerReports(int delayMs) {
   CreateThread(nullptr, 0, &SignalThenFault, nullptr, 0, nullptr);
   WaitForSingleObject(workerFaulting, INFINITE);
   if (delayMs >= 0) Sleep(delayMs);
-  for (int waited = 0; delayMs < 0 && !LogReachedDisplayLine() && waited < 60000; ++waited) Sleep(1);
+  for (int waited = 0; delayMs < 0 && !LogHolds("[Display mode]:") && waited < 60000; ++waited) Sleep(1);
   ExitProcess(0);
 }
 
@@ -402,6 +427,7 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   } else if (wcscmp(mode, L"threads") == 0) return CrashManyThreads(arg);
   else if (wcscmp(mode, L"call-null") == 0) AboveCallsNull();
   else if (wcscmp(mode, L"exit-race") == 0) return ExitWhileWorkerReports(arg);
+  else if (wcscmp(mode, L"exit-behind-loader-lock") == 0) return ExitWhileTheReportWaitsForTheLoaderLock();
   else if (wcscmp(mode, L"many-chain") == 0) return CrashThroughMany(arg, argc > 1 ? _wtoi(argv[1]) : 0);
   else if (wcscmp(mode, L"exit") == 0) return arg;
   else {

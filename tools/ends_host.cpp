@@ -4,7 +4,7 @@
 // current runtime reaches them, abort, a pure virtual call and an invalid
 // parameter. Loads Ruxtrap.dll from its own folder and calls InitRuxtrap
 // first.
-//   ends_host [--load-ucrt] [--own-sigabrt] MODE
+//   ends_host [--load-ucrt] [--own-sigabrt] MODE [COUNT]
 // --load-ucrt loads ucrtbase.dll before InitRuxtrap; --own-sigabrt sets a
 // SIGABRT handler of the host's own before it, which records itself in
 // C:\ruxtrap-host-facts.txt and ends the process with code 42.
@@ -83,13 +83,31 @@ __attribute__((noinline)) int PassesUcrtInvalidParameter() {
   return result == 0 ? 0 : 6;  // reached only when the end let the call return
 }
 
+// Threads released at the same moment, each of which aborts.
+HANDLE startSignal;
+DWORD WINAPI WaitThenAbort(void*) {
+  WaitForSingleObject(startSignal, INFINITE);
+  CallsAbort();
+  return 0;
+}
+
+int AbortOnManyThreads(int count) {
+  startSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (int i = 0; i < count; ++i) CreateThread(nullptr, 0, &WaitThenAbort, nullptr, 0, nullptr);
+  Sleep(100);
+  SetEvent(startSignal);
+  Sleep(INFINITE);
+  return 0;
+}
+
 void __cdecl OwnAbortHandler(int) {
   RecordFact("ownAbortHandler", 1);
   _exit(42);
 }
 
-int Run(const wchar_t* mode) {
+int Run(const wchar_t* mode, const wchar_t* argument) {
   if (wcscmp(mode, L"abort") == 0) CallsAbort();
+  else if (wcscmp(mode, L"abort-threads") == 0) return AbortOnManyThreads(argument ? _wtoi(argument) : 2);
   else if (wcscmp(mode, L"assert") == 0) FailsAnAssertion(7);
   else if (wcscmp(mode, L"throw") == 0) ThrowsUncaught();
   else if (wcscmp(mode, L"purecall") == 0) CallsPureVirtual();
@@ -109,7 +127,7 @@ int wmain(int argc, wchar_t** argv) {
     if (wcscmp(argv[next], L"--own-sigabrt") == 0) signal(SIGABRT, &OwnAbortHandler);
   }
   if (next >= argc) {
-    fwprintf(stderr, L"usage: ends_host [--load-ucrt] [--own-sigabrt] MODE\n");
+    fwprintf(stderr, L"usage: ends_host [--load-ucrt] [--own-sigabrt] MODE [COUNT]\n");
     return 2;
   }
   HMODULE library = LoadLibraryW(L"Ruxtrap.dll");
@@ -118,5 +136,5 @@ int wmain(int argc, wchar_t** argv) {
                       : nullptr;
   if (init == nullptr) return 4;
   init("ends_host");
-  return Run(argv[next]);
+  return Run(argv[next], next + 1 < argc ? argv[next + 1] : nullptr);
 }

@@ -125,6 +125,22 @@ TEST(ProcessEndDuringTheReport, WaitsForTheReport) {
   }
 }
 
+// A slow DllMain holds the loader lock when a worker faults: the lines that
+// need no loader lock are on disk before the report waits for it. (The main
+// thread ends the process once they are; whether its ExitProcess or the
+// report gets the lock first depends on timing, the head does not.)
+TEST(ProcessEndDuringTheReport, TheHeadIsWrittenBeforeTheWaitForTheLoaderLock) {
+  CrashHostOptions options;
+  options.waitForScriptHost = false;
+  CrashRun run = RunCrashHost(L"exit-behind-loader-lock", options);
+  ASSERT_TRUE(run.finished);
+  EXPECT_TRUE(run.exitCode == 0 || run.exitCode == kCrashExitCode) << run.exitCode;
+  const std::vector<std::string> lines = SplitLines(run.log);
+  ASSERT_GE(lines.size(), 13u) << run.log;
+  EXPECT_EQ(0u, lines[1].find("[Started Time]:\t"));
+  EXPECT_EQ(0u, lines[12].find("[Service pack]:")) << run.log;
+}
+
 // The call left its return address on the stack; the walk alone would start
 // at AboveCallsNull.
 TEST(CallThroughANullPointer, NamesTheFunctionThatMadeTheCall) {

@@ -93,9 +93,17 @@ void AppendExceptionName(const EXCEPTION_RECORD& record) {
 }
 
 // The module holding address, by the symbol handler; "<UNKNOWN>" without one.
-void AppendModuleName(HANDLE process, DWORD64 address) {
+// An address from 0x80000000 up is asked with its sign widened, as Windows'
+// symbol handler takes it, then as it is, as Wine's takes it; *known becomes
+// the form the handler knew, for the lookups that follow.
+void AppendModuleName(HANDLE process, DWORD64 address, DWORD64* known) {
   MakeModuleKnownAt(address);
   DWORD64 base = platform.symGetModuleBase64(process, address);
+  const DWORD64 asItIs = static_cast<DWORD>(address);
+  if (base == 0 && asItIs != address) {
+    base = platform.symGetModuleBase64(process, asItIs);
+    if (base != 0) *known = asItIs;
+  }
   if (base == 0) {
     reportLine.Append(L"<UNKNOWN>");
     return;
@@ -121,12 +129,13 @@ void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
   reportLine.Append(L" in module ");
   // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
   const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record.ExceptionAddress)));
-  if (!reportLine.AppendGuarded([process, address] { AppendModuleName(process, address); }))
+  DWORD64 known = address;
+  if (!reportLine.AppendGuarded([process, address, &known] { AppendModuleName(process, address, &known); }))
     reportLine.Append(L"<UNKNOWN>");
   reportLine.Append(L" at %04X:%08X", SegmentSelector(pointers->ContextRecord->SegCs),
                     reinterpret_cast<DWORD>(record.ExceptionAddress));
-  reportLine.AppendGuarded([address] {
-    if (AppendSymbolSuffix(address, true)) AppendSourceLineSuffix(address, true);
+  reportLine.AppendGuarded([known] {
+    if (AppendSymbolSuffix(known, true)) AppendSourceLineSuffix(known, true);
   });
 }
 

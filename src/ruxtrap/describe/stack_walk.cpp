@@ -114,17 +114,29 @@ bool AdvanceWalk() {
 
 // The line of the frame whose code is at pc, with the four values the
 // walker takes for its arguments. False for code in no module: no line.
+void StartFrameLine(DWORD64 pc, const DWORD64 (&params)[4]) {
+  reportLine.Start();
+  reportLine.Append(L"%04X:%08X", SegmentSelector(walk.context.SegCs), static_cast<DWORD>(pc));
+  reportLine.Append(L" (0x%08X 0x%08X 0x%08X 0x%08X)", static_cast<DWORD>(params[0]), static_cast<DWORD>(params[1]),
+                    static_cast<DWORD>(params[2]), static_cast<DWORD>(params[3]));
+}
+
 bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], bool returnAddress) {
   const DescribePlatform& p = DescribeCalls();
   MakeModuleKnownAt(pc);
   DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
-  if (base == 0) return false;
+  if (base == 0) {
+    // Code a program made at run time (a JIT compiler's, a thunk) lies in no
+    // module: its line has the address and arguments only, and the walk
+    // goes on through it. Anything else ends the listing.
+    if (!IsExecutableMemory(reinterpret_cast<const void*>(static_cast<DWORD>(pc)))) return false;
+    StartFrameLine(pc, params);
+    return true;
+  }
   RUXTRAP_STEP("frame: module base");
 
-  reportLine.Start();
-  reportLine.Append(L"%04X:%08X", SegmentSelector(walk.context.SegCs), static_cast<DWORD>(pc));
-  reportLine.Append(L" (0x%08X 0x%08X 0x%08X 0x%08X) ", static_cast<DWORD>(params[0]), static_cast<DWORD>(params[1]),
-                    static_cast<DWORD>(params[2]), static_cast<DWORD>(params[3]));
+  StartFrameLine(pc, params);
+  reportLine.Append(L" ");
   moduleNames.AppendName(base);
   RUXTRAP_STEP("frame: module name");
   const DWORD back = returnAddress ? ReturnAddressBias(pc) : 0;
@@ -157,17 +169,17 @@ bool FollowsCall(DWORD address) {
          callThroughPointerAt(4) || callThroughPointerAt(5);
 }
 
-// When the processor faulted executing code that lies in no module (a call
-// through a null or stale function pointer, or through a destroyed
-// object's table), the walker starts from there and passes over the
-// function that made the call: its return address, on top of the stack, is
-// the only trace of it. Returns that address, or 0 when the fault is no such
-// call.
-DWORD CallerOfCodeInNoModule(const EXCEPTION_POINTERS* pointers) {
+// When the processor faulted executing memory that holds no code (a call
+// through a null or stale function pointer, through a destroyed object's
+// table, or into a module's data), the walker starts from there and passes
+// over the function that made the call: its return address, on top of the
+// stack, is the only trace of it. Returns that address, or 0 when the fault
+// is no such call.
+DWORD CallerOfBadCode(const EXCEPTION_POINTERS* pointers) {
   const CONTEXT* context = pointers->ContextRecord;
   ImageSpan image;
   if (reinterpret_cast<DWORD>(pointers->ExceptionRecord->ExceptionAddress) != context->Eip ||
-      FindImageAt(context->Eip, &image))
+      IsExecutableMemory(reinterpret_cast<const void*>(context->Eip)))
     return 0;
   DWORD returnAddress = 0;
   if (!ReadOwnMemory(context->Esp, &returnAddress, sizeof(returnAddress)) ||
@@ -207,7 +219,7 @@ const wchar_t* FirstStackFrame(EXCEPTION_POINTERS* pointers) {
   walk.ended = false;
   moduleNames.Clear();
   DWORD caller = 0;
-  RunGuarded([&caller, &copy] { caller = CallerOfCodeInNoModule(&copy); });
+  RunGuarded([&caller, &copy] { caller = CallerOfBadCode(&copy); });
   if (caller == 0) return FormatStackFrame();
   bool line = false;
   if (!RunGuarded([&] { line = BuildCallerLine(caller); })) return nullptr;

@@ -30,6 +30,10 @@ bool WasOffered(DWORD base) {
   return false;
 }
 
+// The loader's name of a module, long paths included.
+constexpr DWORD kModulePathChars = 1024;
+wchar_t modulePath[kModulePathChars];
+
 void NoteOffered(DWORD base) {
   if (offeredCount < kMostOfferedImages) offeredImages[offeredCount++] = base;
 }
@@ -46,6 +50,7 @@ void EnsureSymbolEngine() {
     SymSetOptions(SymGetOptions() | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
     symbolEngineFlag = SymInitialize(GetCurrentProcess(), nullptr, FALSE) ? 1 : 0;
   });
+  RUXTRAP_STEP("symbol set-up");
 }
 
 void ReleaseSymbolEngine() {
@@ -62,17 +67,25 @@ LONG SymbolEngineFlag() { return symbolEngineFlag; }
 // lookup in it). A name that does not fit is left out; the handler then
 // knows the module's bounds and exports only.
 void MakeModuleKnownAt(DWORD64 address) {
-  if (symbolEngineFlag != 1 || address == 0 || address > 0xFFFFFFFFull) return;
+  // An address of 0x80000000 and up may come with its sign widened.
+  const DWORD high = static_cast<DWORD>(address >> 32);
+  if (symbolEngineFlag != 1 || address == 0 || (high != 0 && high != 0xFFFFFFFF)) return;
   HANDLE process = GetCurrentProcess();
   if (SymGetModuleBase64(process, address) != 0) return;
   ImageSpan image;
   if (!FindImageAt(static_cast<DWORD>(address), &image) || WasOffered(image.base)) return;
   NoteOffered(image.base);
-  wchar_t path[MAX_PATH];
-  DWORD n = GetModuleFileNameExCompat(process, reinterpret_cast<HMODULE>(image.base), path, MAX_PATH);
-  const bool named = n > 0 && n < MAX_PATH;
-  if (named) path[n] = L'\0';
-  SymLoadModuleExW(process, nullptr, named ? path : nullptr, nullptr, image.base, image.size, nullptr, 0);
+  DWORD n = GetModuleFileNameExCompat(process, reinterpret_cast<HMODULE>(image.base), modulePath, kModulePathChars);
+  const bool named = n > 0 && n < kModulePathChars;
+  if (named) modulePath[n] = L'\0';
+  // A module whose file the handler cannot read (renamed or removed since it
+  // was loaded, a path beyond what the handler takes, an image mapped as a
+  // resource) is made known by its bounds alone: its frames keep their
+  // module and the walk goes on through them.
+  if (SymLoadModuleExW(process, nullptr, named ? modulePath : nullptr, nullptr, image.base, image.size, nullptr, 0) ==
+      0)
+    SymLoadModuleExW(process, nullptr, named ? modulePath : L"module", nullptr, image.base, image.size, nullptr,
+                     SLMFLAG_VIRTUAL);
   RUXTRAP_STEP("module made known");
 }
 

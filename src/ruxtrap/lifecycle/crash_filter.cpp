@@ -38,11 +38,11 @@ struct FilterCall {
 };
 
 // A fault anywhere in the handler unwinds it (its log and lock owners
-// release themselves) and leaves the result 0.
+// release themselves) and leaves the result 0. The symbol handler is set up
+// by the report's first lookup, after the lines that need none are on disk,
+// and released here.
 void CallHandlerGuarded(FilterCall* call, CrashHandler handler) {
   RunGuarded([call, handler] {
-    EnsureSymbolEngine();
-    RUXTRAP_STEP("symbol set-up");
     if (IsLoadedCode(FunctionCast<const void*>(handler))) call->result = handler(call->pointers);
     ReleaseSymbolEngine();
   });
@@ -58,7 +58,7 @@ void FilterOnReportStack(void* context) {
   if (code == EXCEPTION_STACK_OVERFLOW) AnnounceStackOverflow();
   CrashHandler handler = InstalledCrashHandler();
   if (handler == nullptr) return;
-  AllowLoaderCalls(TakeLoaderLockWithin(kLoaderLockWaitMs));
+  BeginLoaderLockHold();
   RUXTRAP_STEP("loader lock check");
   CrashLockGuard lock(TheCrashLock());
   CallHandlerGuarded(call, handler);

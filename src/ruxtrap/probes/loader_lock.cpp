@@ -20,6 +20,8 @@ struct LoaderLockBinding {
 } loader;
 
 bool loaderCallsAllowed = true;
+// The report began without the lock and has not waited for it yet.
+bool holdPending = false;
 // The cookie of the hold TakeLoaderLockWithin took; 0 when none.
 ULONG_PTR heldCookie = 0;
 
@@ -62,13 +64,36 @@ bool ReleaseTakenLoaderLock() {
   return true;
 }
 
+LoaderLockTakenAtOnce::LoaderLockTakenAtOnce() : cookie_(0) {
+  if (loader.lock != nullptr && loader.unlock != nullptr && !TakeLoaderLockNow(&cookie_)) cookie_ = 0;
+}
+
+LoaderLockTakenAtOnce::~LoaderLockTakenAtOnce() {
+  if (cookie_ != 0) loader.unlock(0, cookie_);
+}
+
 bool ThisThreadHoldsLoaderLock() {
   const RTL_CRITICAL_SECTION* lock = CurrentThreadBlock()->process->loaderLock;
   return lock != nullptr &&
          reinterpret_cast<ULONG_PTR>(lock->OwningThread) == static_cast<ULONG_PTR>(GetCurrentThreadId());
 }
 
-bool LoaderCallsAllowed() { return loaderCallsAllowed; }
-void AllowLoaderCalls(bool allowed) { loaderCallsAllowed = allowed; }
+void BeginLoaderLockHold() {
+  holdPending = !TakeLoaderLockWithin(0);
+  loaderCallsAllowed = !holdPending;
+}
+
+bool LoaderCallsAllowed() {
+  if (holdPending) {
+    holdPending = false;
+    loaderCallsAllowed = TakeLoaderLockWithin(kLoaderLockWaitMs);
+  }
+  return loaderCallsAllowed;
+}
+
+void AllowLoaderCalls(bool allowed) {
+  holdPending = false;
+  loaderCallsAllowed = allowed;
+}
 
 }  // namespace ruxtrap

@@ -27,8 +27,17 @@ namespace ruxtrap {
 // before it leaves out what needs the lock.
 constexpr DWORD kLoaderLockWaitMs = 2000;
 
+// Starts the report's hold on the loader lock: takes the lock at once when
+// no other thread holds it. Otherwise the bounded wait for it is left to the
+// report's first call that needs the lock (LoaderCallsAllowed), so that the
+// lines that need none are on disk before it: a thread that ends the process
+// meanwhile gets the lock before the report can.
+void BeginLoaderLockHold();
+
 // Whether the report in progress may make calls that wait for the loader
-// lock. True outside a report.
+// lock; the first question after BeginLoaderLockHold that finds the lock
+// held elsewhere waits for it (at most kLoaderLockWaitMs). True outside a
+// report.
 bool LoaderCallsAllowed();
 void AllowLoaderCalls(bool allowed);
 
@@ -41,6 +50,21 @@ void BindLoaderLockProbe();
 bool TakeLoaderLockWithin(DWORD waitMs);
 // Gives back what TakeLoaderLockWithin took, if anything; true if it did.
 bool ReleaseTakenLoaderLock();
+
+// The loader lock taken for a scope without waiting, where no other thread
+// holds it: a handler whose next thread may end the process at any moment
+// (a runtime end's, while another thread's abort goes straight to the
+// process's end) takes it before anything else, so that the end waits.
+class LoaderLockTakenAtOnce {
+ public:
+  LoaderLockTakenAtOnce();
+  ~LoaderLockTakenAtOnce();
+  LoaderLockTakenAtOnce(const LoaderLockTakenAtOnce&) = delete;
+  LoaderLockTakenAtOnce& operator=(const LoaderLockTakenAtOnce&) = delete;
+
+ private:
+  ULONG_PTR cookie_;
+};
 
 // Whether the calling thread holds the loader lock (taken by itself or by
 // the loader it runs under).

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "probes/probes.h"
 #include "support/fault_guard.h"
 
 namespace ruxtrap {
@@ -25,20 +26,35 @@ bool ReadOwnMemory(DWORD address, void* out, DWORD size) {
   return RunGuarded([from, out, size] { memcpy(out, from, size); });
 }
 
-// The region's allocation base is the image's load address.
+namespace {
+
+// The image's size as its headers in memory give it (a program may have
+// erased them).
+bool ImageSizeFromHeaders(DWORD base, DWORD* size) {
+  IMAGE_DOS_HEADER dos;
+  if (!ReadOwnMemory(base, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
+  IMAGE_NT_HEADERS32 nt;
+  if (!ReadOwnMemory(base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)) || nt.Signature != IMAGE_NT_SIGNATURE)
+    return false;
+  *size = nt.OptionalHeader.SizeOfImage;
+  return true;
+}
+
+}  // namespace
+
+// The region's allocation base is the image's load address; its size comes
+// from the loader's list, else from the image's headers.
 bool FindImageAt(DWORD address, ImageSpan* span) {
   MEMORY_BASIC_INFORMATION region;
   if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof(region)) == 0 ||
       region.Type != MEM_IMAGE || region.AllocationBase == nullptr)
     return false;
   const DWORD base = reinterpret_cast<DWORD>(region.AllocationBase);
-  IMAGE_DOS_HEADER dos;
-  if (!ReadOwnMemory(base, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
-  IMAGE_NT_HEADERS32 nt;
-  if (!ReadOwnMemory(base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)) || nt.Signature != IMAGE_NT_SIGNATURE)
+  DWORD size = 0;
+  if (!GetModuleSizeCompat(static_cast<HMODULE>(region.AllocationBase), &size) && !ImageSizeFromHeaders(base, &size))
     return false;
-  if (address - base >= nt.OptionalHeader.SizeOfImage) return false;
-  *span = {base, nt.OptionalHeader.SizeOfImage};
+  if (address - base >= size) return false;
+  *span = {base, size};
   return true;
 }
 
@@ -46,6 +62,11 @@ bool IsLoadedCode(const void* address) {
   MEMORY_BASIC_INFORMATION region;
   return address != nullptr && RegionAt(address, &region) && region.Type == MEM_IMAGE &&
          (region.Protect & kExecutable) != 0;
+}
+
+bool IsExecutableMemory(const void* address) {
+  MEMORY_BASIC_INFORMATION region;
+  return address != nullptr && RegionAt(address, &region) && (region.Protect & kExecutable) != 0;
 }
 
 // Region by region: the bytes may span several with different protections.

@@ -21,6 +21,11 @@ bool FindImageAt(DWORD address, ImageSpan* span);
 // library that is still loaded, not one whose library has gone.
 bool IsLoadedCode(const void* address);
 
+// Whether address is committed memory the processor may execute: a loaded
+// module's code, or code a program made at run time (a JIT compiler's, a
+// thunk).
+bool IsExecutableMemory(const void* address);
+
 // Whether all size bytes from address are committed memory this process may
 // write (a null address never is).
 bool IsWritableMemory(const void* address, SIZE_T size);

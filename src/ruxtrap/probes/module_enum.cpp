@@ -51,6 +51,7 @@ struct PsapiBinding {
   decltype(&::EnumProcessModules) enumProcessModules;
   decltype(&::GetModuleBaseNameW) getModuleBaseNameW;
   decltype(&::GetModuleFileNameExW) getModuleFileNameExW;
+  decltype(&::GetModuleInformation) getModuleInformation;  // may be missing
 
   bool BindPsapi() {
     if (bound == 1) return true;
@@ -64,6 +65,8 @@ struct PsapiBinding {
     getModuleFileNameExW =
         FunctionCast<decltype(getModuleFileNameExW)>(platform.getProcAddress(psapi, "GetModuleFileNameExW"));
     if (getModuleFileNameExW == nullptr) return false;
+    getModuleInformation =
+        FunctionCast<decltype(getModuleInformation)>(platform.getProcAddress(psapi, "GetModuleInformation"));
     bound = 1;
     return true;
   }
@@ -194,6 +197,15 @@ DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* ba
     return 0;
   }
   return psapi.getModuleBaseNameW(process, module, baseName, size);
+}
+
+bool GetModuleSizeCompat(HMODULE module, DWORD* size) {
+  MODULEINFO info = {};
+  if (!psapi.BindPsapi() || psapi.getModuleInformation == nullptr ||
+      !psapi.getModuleInformation(GetCurrentProcess(), module, &info, sizeof(info)) || info.lpBaseOfDll != module)
+    return false;
+  *size = info.SizeOfImage;
+  return true;
 }
 
 DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size) {

@@ -22,6 +22,11 @@ BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modu
 // cannot be bound.
 DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size);
 
+// The size of the module loaded at module in this process, as the loader's
+// list has it (PSAPI's GetModuleInformation, which does not wait for the
+// loader lock); false where PSAPI cannot tell.
+bool GetModuleSizeCompat(HMODULE module, DWORD* size);
+
 // GetModuleFileNameExW through the PSAPI binding: 0 with 1114 where PSAPI
 // cannot be bound.
 DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size);

@@ -3,6 +3,8 @@
 #include <stdint.h>
 
 #include "lifecycle/lifecycle.h"
+#include "probes/loader_lock.h"
+#include "probes/memory.h"
 #include "probes/probes.h"
 #include "support/function_cast.h"
 
@@ -30,13 +32,18 @@ enum RuntimeEnd : ULONG_PTR { kAbort = 1, kPureCall = 2, kInvalidParameter = 3 }
 
 // A runtime and the entries through which the library took over its ends;
 // a null entry: that end is the program's own, or the runtime has none.
+// The handlers found in place are those of another copy of the library (a
+// plug-in's), or none: they are what unload puts back.
 struct TakenRuntime {
   HMODULE module;
   SignalFn signal;
+  SignalHandler previousAbort;
   SetPureCallFn setPureCall;
   GetPureCallFn getPureCall;
+  PureCallHandler previousPureCall;
   SetInvalidParameterFn setInvalidParameter;
   GetInvalidParameterFn getInvalidParameter;
+  InvalidParameterHandler previousInvalidParameter;
 };
 constexpr int kMostRuntimes = 16;
 TakenRuntime taken[kMostRuntimes];
@@ -56,6 +63,7 @@ void SetToCaller(CONTEXT* context, const void* handlerFrame) {
 // Returns only when no report could be written; the runtime's own end
 // follows then.
 void ReportRuntimeEnd(DWORD code, RuntimeEnd end, const void* handlerFrame) {
+  LoaderLockTakenAtOnce endWaits;
   CONTEXT context = {};
   context.ContextFlags = CONTEXT_FULL;
   RtlCaptureContext(&context);
@@ -71,7 +79,15 @@ void ReportRuntimeEnd(DWORD code, RuntimeEnd end, const void* handlerFrame) {
   CrashFilter(&pointers);
 }
 
+void RearmAbortHandlers();
+
+// raise() sets SIGABRT back to its default before it calls the handler: a
+// second thread's abort meanwhile would end the process at once, before this
+// report has taken what the end of the process waits for. The handler is
+// set again before anything else.
 __attribute__((noinline)) void __cdecl OnAbort(int) {
+  LoaderLockTakenAtOnce endWaits;
+  RearmAbortHandlers();
   ReportRuntimeEnd(kFatalAppExitCode, kAbort, __builtin_frame_address(0));
 }
 
@@ -93,6 +109,27 @@ Fn Entry(HMODULE module, const char* name) {
   return FunctionCast<Fn>(GetProcAddress(module, name));
 }
 
+// Whether handler is a function of another copy of the library, which a
+// plug-in brought and may unload before this one: its handlers are taken
+// over and put back at unload, not left as a program's own.
+template <class Handler>
+bool IsAnotherCopysHandler(Handler handler) {
+  const void* code = FunctionCast<const void*>(handler);
+  MEMORY_BASIC_INFORMATION region, own;
+  if (!IsLoadedCode(code) || VirtualQuery(code, &region, sizeof(region)) == 0 ||
+      VirtualQuery(FunctionCast<const void*>(&OnAbort), &own, sizeof(own)) == 0 ||
+      region.AllocationBase == own.AllocationBase)
+    return false;
+  return GetProcAddress(static_cast<HMODULE>(region.AllocationBase), "InitRuxtrap") != nullptr;
+}
+
+// What unload puts back: a handler found in place while its code is still
+// loaded, else none.
+template <class Handler>
+Handler StillLoadedOrNone(Handler handler) {
+  return handler != nullptr && IsLoadedCode(FunctionCast<const void*>(handler)) ? handler : nullptr;
+}
+
 bool StartsWith(const wchar_t* text, const wchar_t* head) { return _wcsnicmp(text, head, wcslen(head)) == 0; }
 
 // msvcrt.dll, msvcr70.dll to msvcr120.dll (and their debug forms),
@@ -110,40 +147,59 @@ bool IsTaken(HMODULE module) {
 }
 
 // SIGABRT's handler cannot be read without being set: the library's is
-// set, and the one it replaced put back if the program had one.
-SignalFn TakeOverAbort(HMODULE module) {
+// set, and the one it replaced put back if the program had one (SIG_IGN
+// included: a program that ignores the signal may raise it on purpose).
+SignalFn TakeOverAbort(HMODULE module, SignalHandler* previous) {
   auto signal = Entry<SignalFn>(module, "signal");
+  *previous = kSignalDefault;
   if (signal == nullptr) return nullptr;
-  SignalHandler previous = signal(kSignalAbort, &OnAbort);
-  if (previous == kSignalDefault) return signal;
-  if (previous != kSignalError) signal(kSignalAbort, previous);
+  SignalHandler found = signal(kSignalAbort, &OnAbort);
+  if (found == kSignalDefault || found == &OnAbort) return signal;
+  if (IsAnotherCopysHandler(found)) {
+    *previous = found;
+    return signal;
+  }
+  if (found != kSignalError) signal(kSignalAbort, found);
   return nullptr;
 }
 
 // Runtimes before msvcr80 can set the handler but not read it.
 template <class Handler, class SetFn, class GetFn>
-SetFn TakeOverHandler(SetFn set, GetFn get, Handler ours) {
+SetFn TakeOverHandler(SetFn set, GetFn get, Handler ours, Handler* previous) {
+  *previous = nullptr;
   if (set == nullptr) return nullptr;
-  if (get != nullptr && get() != nullptr) return nullptr;
-  Handler previous = set(ours);
-  if (previous == nullptr) return set;
-  set(previous);
-  return nullptr;
+  Handler found = get != nullptr ? get() : set(ours);
+  if (found != nullptr && found != ours && !IsAnotherCopysHandler(found)) {
+    if (get == nullptr) set(found);
+    return nullptr;
+  }
+  *previous = found == ours ? nullptr : found;
+  if (get != nullptr) set(ours);
+  return set;
 }
 
 void TakeOver(HMODULE module) {
   if (IsTaken(module) || takenCount == kMostRuntimes) return;
   TakenRuntime runtime = {};
   runtime.module = module;
-  runtime.signal = TakeOverAbort(module);
+  runtime.signal = TakeOverAbort(module, &runtime.previousAbort);
   runtime.getPureCall = Entry<GetPureCallFn>(module, "_get_purecall_handler");
   runtime.setPureCall = TakeOverHandler<PureCallHandler>(Entry<SetPureCallFn>(module, "_set_purecall_handler"),
-                                                        runtime.getPureCall, &OnPureCall);
+                                                        runtime.getPureCall, &OnPureCall, &runtime.previousPureCall);
   runtime.getInvalidParameter = Entry<GetInvalidParameterFn>(module, "_get_invalid_parameter_handler");
   runtime.setInvalidParameter = TakeOverHandler<InvalidParameterHandler>(
       Entry<SetInvalidParameterFn>(module, "_set_invalid_parameter_handler"), runtime.getInvalidParameter,
-      &OnInvalidParameter);
+      &OnInvalidParameter, &runtime.previousInvalidParameter);
   taken[takenCount++] = runtime;
+}
+
+void RearmAbortHandlers() {
+  for (int i = 0; i < takenCount; ++i) {
+    SignalFn signal = taken[i].signal;
+    if (signal == nullptr) continue;
+    SignalHandler found = signal(kSignalAbort, &OnAbort);
+    if (found != kSignalDefault && found != &OnAbort && found != kSignalError) signal(kSignalAbort, found);
+  }
 }
 
 // Whether module is still loaded where it was: a runtime a plug-in brought
@@ -156,25 +212,27 @@ bool StillLoaded(HMODULE module) {
 }
 
 template <class Handler, class SetFn, class GetFn>
-void GiveBackHandler(SetFn set, GetFn get, Handler ours) {
+void GiveBackHandler(SetFn set, GetFn get, Handler ours, Handler previous) {
   if (set == nullptr) return;
+  Handler back = StillLoadedOrNone(previous);
   if (get != nullptr) {
-    if (get() == ours) set(nullptr);
+    if (get() == ours) set(back);
     return;
   }
-  Handler current = set(nullptr);
+  Handler current = set(back);
   if (current != ours) set(current);
 }
 
 void GiveBack(const TakenRuntime& runtime) {
   if (!StillLoaded(runtime.module)) return;
   if (runtime.signal != nullptr) {
-    SignalHandler current = runtime.signal(kSignalAbort, kSignalDefault);
+    SignalHandler back = StillLoadedOrNone(runtime.previousAbort);
+    SignalHandler current = runtime.signal(kSignalAbort, back);
     if (current != &OnAbort && current != kSignalError) runtime.signal(kSignalAbort, current);
   }
-  GiveBackHandler<PureCallHandler>(runtime.setPureCall, runtime.getPureCall, &OnPureCall);
+  GiveBackHandler<PureCallHandler>(runtime.setPureCall, runtime.getPureCall, &OnPureCall, runtime.previousPureCall);
   GiveBackHandler<InvalidParameterHandler>(runtime.setInvalidParameter, runtime.getInvalidParameter,
-                                           &OnInvalidParameter);
+                                           &OnInvalidParameter, runtime.previousInvalidParameter);
 }
 
 }  // namespace

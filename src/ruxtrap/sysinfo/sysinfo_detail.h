@@ -52,14 +52,17 @@ struct SystemFacts {
 };
 
 // Queries the platform for every value, in the order of the section: the
-// head (times to display mode), the DirectX version, the drive and module
-// tables. The head's gathering starts from an all-zero record.
+// head (times to the service pack), the display, the DirectX version, the
+// drive and module tables. The head's gathering starts from an all-zero
+// record.
 void GatherSystemHead(SystemFacts* facts);
+void GatherDisplay(SystemFacts* facts);
 void GatherDirectX(SystemFacts* facts);
 void GatherSystemTables(SystemFacts* facts);
 void GatherSystemFacts(SystemFacts* facts);
 // Writes the section's lines from gathered values, part by part.
 void FormatSystemHead(HANDLE log, const SystemFacts& facts);
+void FormatDisplayLine(HANDLE log, const SystemFacts& facts);
 void FormatDirectXLine(HANDLE log, const SystemFacts& facts);
 void FormatSystemTables(HANDLE log, const SystemFacts& facts);
 void FormatSystemInfo(HANDLE log, const SystemFacts& facts);

@@ -117,7 +117,6 @@ int Megabytes(ULONGLONG bytes) { return static_cast<int>(bytes / 1048576); }
 // provider) wait for the loader lock: while the report may not, they are
 // left out the same way.
 void GatherSystemHead(SystemFacts* f) {
-  const bool loaderCalls = LoaderCallsAllowed();
   ZeroMemory(f, sizeof(*f));
   strcpy(f->processorLine, "[Processor]:     \n");  // the shape of an unreadable key
   RunGuarded([f] { f->startTimeKnown = ReadStartTime(&f->startTime); });
@@ -139,7 +138,11 @@ void GatherSystemHead(SystemFacts* f) {
   RUXTRAP_STEP("memory");
   RunGuarded([f] { ReadVersion(&f->version); });
   RUXTRAP_STEP("OS version");
-  if (loaderCalls) RunGuarded([f] { ReadDisplay(f); });
+}
+
+// The first of the section's queries that waits for the loader lock.
+void GatherDisplay(SystemFacts* f) {
+  if (LoaderCallsAllowed()) RunGuarded([f] { ReadDisplay(f); });
   RUXTRAP_STEP("display");
 }
 
@@ -162,6 +165,7 @@ void GatherSystemTables(SystemFacts* f) {
 
 void GatherSystemFacts(SystemFacts* f) {
   GatherSystemHead(f);
+  GatherDisplay(f);
   GatherDirectX(f);
   GatherSystemTables(f);
 }
@@ -180,6 +184,9 @@ void FormatSystemHead(HANDLE log, const SystemFacts& f) {
   WriteNarrow(log, "[Virt Memory]:\t%dM, Avail[%dM]\n", m.dwTotalVirtual >> 20, m.dwAvailVirtual >> 20);
   WriteWide(log, L"[OS Ver]:       Microsoft Windows %s\n[Build]:        %d\n[Service pack]: %s\n",
             OsVersionName(f.version), f.version.dwBuildNumber, f.version.szCSDVersion);
+}
+
+void FormatDisplayLine(HANDLE log, const SystemFacts& f) {
   WriteWide(log, L"[Display mode]: %d x %d, %d bit\n", f.screenWidth, f.screenHeight, f.bitsPerPixel);
 }
 
@@ -206,15 +213,19 @@ void FormatSystemTables(HANDLE log, const SystemFacts& f) {
 
 void FormatSystemInfo(HANDLE log, const SystemFacts& f) {
   FormatSystemHead(log, f);
+  FormatDisplayLine(log, f);
   FormatDirectXLine(log, f);
   FormatSystemTables(log, f);
 }
 
 // Each part goes to the log as soon as its values are in: a process ended
-// in the middle of the section keeps the parts before.
+// in the middle of the section keeps the parts before. The head needs no
+// loader lock, so it is on disk before the report may wait for that lock.
 void WriteSystemInfo(HANDLE log) {
   GatherSystemHead(&reportFacts);
   FormatSystemHead(log, reportFacts);
+  GatherDisplay(&reportFacts);
+  FormatDisplayLine(log, reportFacts);
   GatherDirectX(&reportFacts);
   FormatDirectXLine(log, reportFacts);
   GatherSystemTables(&reportFacts);
