@@ -235,10 +235,16 @@ int CrashHoldingTheLoaderLock() {
   return 0;
 }
 
-// Several processes crash at the same moment: each waits for the named event.
+// Several processes crash at the same moment: each waits for the named
+// event, once it has counted itself in on the semaphore NAME-ready (when
+// the caller made one).
 void FaultOnSignal(const wchar_t* eventName) {
   HANDLE signal = OpenEventW(SYNCHRONIZE, FALSE, eventName);
+  wchar_t readyName[128];
+  swprintf(readyName, 128, L"%ls-ready", eventName);
+  HANDLE ready = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, readyName);
   if (signal == nullptr) ExitProcess(5);
+  if (ready != nullptr) ReleaseSemaphore(ready, 1, nullptr);
   WaitForSingleObject(signal, INFINITE);
   WriteThroughNullPointer();
 }
@@ -271,7 +277,9 @@ DWORD WINAPI NullWriteThread(void*) {
 
 // Many threads released at the same moment, each of which faults.
 HANDLE startSignal;
+volatile LONG threadsAtTheirWait = 0;
 DWORD WINAPI WaitThenFault(void*) {
+  InterlockedIncrement(&threadsAtTheirWait);
   WaitForSingleObject(startSignal, INFINITE);
   WriteThroughNullPointer();
   return 0;
@@ -280,7 +288,7 @@ DWORD WINAPI WaitThenFault(void*) {
 int CrashManyThreads(int count) {
   startSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   for (int i = 0; i < count; ++i) CreateThread(nullptr, 0, &WaitThenFault, nullptr, 0, nullptr);
-  Sleep(100);
+  while (threadsAtTheirWait < count) Sleep(1);
   SetEvent(startSignal);
   Sleep(INFINITE);
   return 0;

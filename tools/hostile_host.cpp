@@ -1,8 +1,8 @@
 // A crash host for what deployed programs do to a crash report: a damaged
 // process heap, a thread that enters the loader after the crash, a crash in
 // the multi-threaded COM apartment while holding the loader lock, a second
-// thread's fault inside the heap during the report, several deep reports at
-// once. Loads Ruxtrap.dll from its own folder and calls
+// thread's fault during the report while it holds the heap's lock, several
+// deep reports at once. Loads Ruxtrap.dll from its own folder and calls
 // InitRuxtrap, then crashes as MODE says.
 //   hostile_host MODE [ARGS...]
 #include <windows.h>
@@ -57,10 +57,22 @@ bool LogEndsWithWholeReport() {
   return whole;
 }
 
+// Bytes in C:\CrashEvent.log; 0 when there is none.
+ULONGLONG LogSize() {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(L"C:\\CrashEvent.log", GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Set by a thread once it runs: a thread's start-up takes the loader lock,
+// so the crash must not come before it.
+HANDLE threadRunning;
+
 // Takes the loader lock for good as soon as the report is on disk, as a
 // thread that starts loading a DLL whose DllMain waits for the crashed
 // thread does: the process must still end.
 DWORD WINAPI TakeLoaderLockAfterTheReport(void*) {
+  SetEvent(threadRunning);
   while (!LogEndsWithWholeReport()) Sleep(1);
   ULONG_PTR cookie = 0;
   LoaderLockCall()(0, nullptr, &cookie);
@@ -70,8 +82,9 @@ DWORD WINAPI TakeLoaderLockAfterTheReport(void*) {
 
 int CrashThenLoaderTakenForGood() {
   DeleteFileW(L"C:\\CrashEvent.log");
+  threadRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CreateThread(nullptr, 0, &TakeLoaderLockAfterTheReport, nullptr, 0, nullptr);
-  Sleep(100);  // the thread is polling, past its own start-up
+  WaitForSingleObject(threadRunning, INFINITE);
   WriteThroughNullPointer();
   return 0;
 }
@@ -86,11 +99,16 @@ int CrashInMultiThreadedApartmentHoldingTheLoaderLock() {
   return 0;
 }
 
-// A second thread faults inside the heap's allocator while the first
-// thread's report runs: it holds the heap's lock, which the report then
-// waits for, while it waits for the report. The first report is held up
-// first by a thread that keeps the loader lock for a second.
+// A second thread faults while the first thread's report runs, holding the
+// process heap's lock as a thread that faults inside the allocator does: the
+// report's next heap call waits for it, while it waits for the report. The
+// first report is held up first by a thread that keeps the loader lock for a
+// second. The second fault comes once the report has written to its log,
+// however long the report takes to get there. (A fault made by damaging the
+// heap's own records comes or not as the heap's layout happens to be by
+// then; the lock taken through the heap's interface is held for certain.)
 HANDLE loaderLockHeld;
+ULONGLONG logSizeBeforeTheCrash;
 
 DWORD WINAPI HoldTheLoaderLockASecond(void*) {
   ULONG_PTR cookie = 0;
@@ -103,30 +121,36 @@ DWORD WINAPI HoldTheLoaderLockASecond(void*) {
   return 0;
 }
 
-DWORD WINAPI FaultInTheAllocatorSoon(void*) {
-  Sleep(300);
-  HANDLE heap = GetProcessHeap();
-  BYTE* blocks[16];
-  for (BYTE*& block : blocks) block = static_cast<BYTE*>(HeapAlloc(heap, 0, 48));
-  for (int i = 1; i < 16; i += 2) HeapFree(heap, 0, blocks[i]);
-  memset(blocks[0], 0xCC, 48 + 16);
-  for (int i = 0; i < 64; ++i) HeapAlloc(heap, 0, 48);
+DWORD WINAPI FaultHoldingTheHeapLockOnceTheReportWrites(void*) {
+  SetEvent(threadRunning);
+  while (LogSize() <= logSizeBeforeTheCrash) Sleep(1);
+  HeapLock(GetProcessHeap());
+  WriteThroughNullPointer();
   return 0;
 }
 
 int CrashWhileAnotherThreadFaultsInTheHeap() {
   loaderLockHeld = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  // Started before the loader lock is taken: a thread's start needs it.
-  CreateThread(nullptr, 0, &FaultInTheAllocatorSoon, nullptr, 0, nullptr);
+  logSizeBeforeTheCrash = LogSize();
+  // Running before the loader lock is taken: a thread's start needs it.
+  threadRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, &FaultHoldingTheHeapLockOnceTheReportWrites, nullptr, 0, nullptr);
+  WaitForSingleObject(threadRunning, INFINITE);
   CreateThread(nullptr, 0, &HoldTheLoaderLockASecond, nullptr, 0, nullptr);
   WaitForSingleObject(loaderLockHeld, INFINITE);
   WriteThroughNullPointer();
   return 0;
 }
 
+// Waits for the named event, once counted in on the semaphore NAME-ready
+// (when the caller made one).
 void WaitForEvent(const wchar_t* name) {
   HANDLE signal = OpenEventW(SYNCHRONIZE, FALSE, name);
+  wchar_t readyName[128];
+  swprintf(readyName, 128, L"%ls-ready", name);
+  HANDLE ready = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, readyName);
   if (signal == nullptr) ExitProcess(5);
+  if (ready != nullptr) ReleaseSemaphore(ready, 1, nullptr);
   WaitForSingleObject(signal, INFINITE);
 }
 

@@ -54,7 +54,7 @@ def os_text(report):
 
 class Group:
     __slots__ = ("signature", "exception", "module", "top", "count", "first_seen", "last_seen",
-                 "newest", "os_versions", "processors", "executables")
+                 "newest", "os_versions", "systems", "processors", "executables")
 
     def __init__(self, signature, exception, module, top):
         self.signature = signature
@@ -66,6 +66,7 @@ class Group:
         self.last_seen = None
         self.newest = None
         self.os_versions = Counter()
+        self.systems = Counter()  # (the system's name, the log's own text)
         self.processors = Counter()
         self.executables = Counter()
 
@@ -80,9 +81,18 @@ class Group:
         newest_when = self.newest and (self.newest["crash_time"] or self.newest["start_time"])
         if self.newest is None or (when or "") >= (newest_when or ""):
             self.newest = report
-        self.os_versions[os_text(report)] += 1
+        text = os_text(report)
+        self.os_versions[text] += 1
+        self.systems[(report["system"].get("os_name"), text)] += 1
         self.processors[report["system"].get("processor") or "unknown processor"] += 1
         self.executables[report["executable"] or "unknown"] += 1
+
+    def system_names(self):
+        """Counter of the systems' names, None for reports whose system has none."""
+        names = Counter()
+        for (name, _), count in self.systems.items():
+            names[name] += count
+        return names
 
     def to_record(self):
         return {

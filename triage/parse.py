@@ -25,6 +25,7 @@ import re
 
 from .lines import CutLine, read_line_batches
 from .locations import parse_frame, parse_summary
+from .systems import name_system
 
 SEP90 = "=" * 90
 SEP40 = "=" * 40
@@ -137,6 +138,8 @@ class _Report:
             _set_module_offset(loc, names)
         if self.other:
             self.system["other"] = self.other
+        if "os" in self.system:
+            self.system = _with_os_name(self.system)
         return {
             "file": self.file,
             "line": self.line,
@@ -182,6 +185,16 @@ def _module_row(text):
     row = ({"base": text[:10], "path": path}, _base_name(path), base)
     _remember(_module_rows, text, row)
     return row
+
+
+def _with_os_name(system):
+    """The system's keys with os_name beside os."""
+    named = {}
+    for key, value in system.items():
+        named[key] = value
+        if key == "os":
+            named["os_name"] = name_system(value, system.get("build"))
+    return named
 
 
 def _base_name(path):

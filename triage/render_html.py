@@ -1,6 +1,6 @@
 """One self-contained HTML page: the groups table, crashes per day as an
 inline SVG chart, and for each group its newest report's call stack and the
-spread of OS versions and processors. Inline CSS, no script, no link to
+spread of systems and processors. Inline CSS, no script, no link to
 anything outside the page."""
 
 from html import escape
@@ -87,6 +87,17 @@ def _spread(title, counter):
     return "".join(rows)
 
 
+def _systems(g):
+    """The group's systems: the name this tool gives, and the log's own text."""
+    rows = ['<table class="systems"><thead><tr><th>system</th><th>as the log reads</th><th>reports</th></tr>'
+            '</thead><tbody>']
+    for (name, text), count in g.systems.most_common():
+        rows.append('<tr><td>%s</td><td class="mono">%s</td><td class="n">%d</td></tr>'
+                    % (_e(name or "?"), _e(text), count))
+    rows.append("</tbody></table>")
+    return "".join(rows)
+
+
 def _group_section(rank, g):
     r = g.newest
     return "".join([
@@ -96,7 +107,7 @@ def _group_section(rank, g):
         % (_e(r["file"]), r["line"], _e(short_time(r["crash_time"])), _e(r["executable"] or "?"),
            _e(r["exception"] or "an exception without a name"), _e(r["module"] or "<UNKNOWN>")),
         _stack(r),
-        _spread("OS version", g.os_versions),
+        _systems(g),
         _spread("processor", g.processors),
         "</section>",
     ])

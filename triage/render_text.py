@@ -20,6 +20,14 @@ def _marked_signature(group):
     return "%s | %s | %s" % (group.exception, group.module, " < ".join(keys) if keys else "(no frames)")
 
 
+def system_cell(group):
+    """The system most of the group's reports came from, "+N" for the other
+    systems among them."""
+    names = group.system_names().most_common()
+    first = names[0][0] or "?"
+    return first if len(names) == 1 else "%s +%d" % (first, len(names) - 1)
+
+
 def render_table(out, grouper, files_read, skipped_count):
     groups = grouper.ranked()
     out.write("%d report(s) in %d file(s), %d group(s), %d skipped\n\n"
@@ -27,14 +35,18 @@ def render_table(out, grouper, files_read, skipped_count):
     if not groups:
         return
     examples = [where(g.newest["file"], g.newest["line"]) for g in groups]
+    systems = [system_cell(g) for g in groups]
     width = max(len("example"), max(len(e) for e in examples))
-    out.write("%5s  %-19s  %-19s  %-*s  %s\n" % ("count", "first seen", "last seen", width, "example", "signature"))
+    system_width = max(len("system"), max(len(s) for s in systems))
+    out.write("%5s  %-19s  %-19s  %-*s  %-*s  %s\n" % ("count", "first seen", "last seen", width, "example",
+                                                     system_width, "system", "signature"))
     offline = False
-    for group, example in zip(groups, examples):
+    for group, example, system in zip(groups, examples, systems):
         signature = _marked_signature(group)
         offline = offline or "*" in signature
-        out.write("%5d  %-19s  %-19s  %-*s  %s\n" % (group.count, short_time(group.first_seen),
-                                                   short_time(group.last_seen), width, example, signature))
+        out.write("%5d  %-19s  %-19s  %-*s  %-*s  %s\n" % (group.count, short_time(group.first_seen),
+                                                         short_time(group.last_seen), width, example,
+                                                         system_width, system, signature))
     if offline:
         out.write("\n* named offline from the --symbols debug files\n")
 

@@ -18,7 +18,11 @@ const wchar_t kHostFactsW[] = L"C:\\ruxtrap-host-facts.txt";
 const wchar_t kStartTogetherEvent[] = L"ruxtrap-start-together";
 
 namespace {
-constexpr DWORD kScriptHostWaitMs = 20000;
+// Waits for what another process does: each ends as soon as that is done, so
+// only a run that fails anyway waits out the bound, which leaves a slow
+// machine ample time.
+constexpr DWORD kScriptHostWaitMs = 120000;
+constexpr int kPollsOf100Ms = 1200;
 
 struct Handle {
   HANDLE h;
@@ -103,7 +107,7 @@ bool ReplaceSystemScriptHost(const std::string& program) {
   const std::wstring target = SystemScriptHostPath();
   // The script host of the previous run may still be ending, its file in use.
   for (int tries = 0; !RemovePath(target); ++tries) {
-    if (tries == 100) return false;
+    if (tries == kPollsOf100Ms) return false;
     Sleep(100);
   }
   return WriteWholeFile(target, program);
@@ -195,7 +199,7 @@ void WaitForScriptHostsToEnd() {
   for (BOOL ok = Process32FirstW(snapshot.h, &entry); ok; ok = Process32NextW(snapshot.h, &entry)) {
     if (lstrcmpiW(entry.szExeFile, L"wscript.exe") != 0) continue;
     Handle process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
-    if (process.h != nullptr) WaitForSingleObject(process.h, 20000);
+    if (process.h != nullptr) WaitForSingleObject(process.h, kScriptHostWaitMs);
   }
 }
 
@@ -262,7 +266,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
 // has no name yet for WaitForScriptHostsToEnd to find): the run waits until
 // all of them have recorded.
 void WaitForScriptHostRecords(int expected) {
-  for (int waits = 0; waits < 200; ++waits) {
+  for (int waits = 0; waits < kPollsOf100Ms; ++waits) {
     std::string record;
     ReadWholeFile(kScriptHostRecordW, &record);
     if (CountOf(record, "cmd=") >= expected) return;
@@ -276,6 +280,8 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
   ClearDriveC();
   Handle start(CreateEventW(nullptr, TRUE, FALSE, kStartTogetherEvent));
   ResetEvent(start.h);
+  // Each host counts itself in on it just before its wait.
+  Handle ready(CreateSemaphoreW(nullptr, 0, count, (std::wstring(kStartTogetherEvent) + L"-ready").c_str()));
   std::vector<HANDLE> processes;
   for (int i = 0; i < count; ++i) {
     PROCESS_INFORMATION info = {};
@@ -283,7 +289,10 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
     CloseHandle(info.hThread);
     processes.push_back(info.hProcess);
   }
-  Sleep(500);  // every host is at its wait
+  // A host that never gets to its wait (it failed) holds the others back no
+  // longer than the time limit.
+  for (size_t i = 0; i < processes.size(); ++i)
+    if (WaitForSingleObject(ready.h, timeoutMs) != WAIT_OBJECT_0) break;
   SetEvent(start.h);
   std::vector<DWORD> codes;
   for (HANDLE process : processes) {

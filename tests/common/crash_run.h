@@ -81,8 +81,10 @@ bool RemovePath(const std::wstring& path);
 CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& options = {});
 
 // Several crash hosts started together, each with the same arguments; each
+// counts itself in on the semaphore "ruxtrap-start-together-ready", then
 // waits for the named event "ruxtrap-start-together", which is set once all
-// run. Returns the exit codes (STILL_ACTIVE for a host that did not end).
+// have counted in. Returns the exit codes (STILL_ACTIVE for a host that did
+// not end).
 std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs = 120000,
                                          const std::wstring& program = L"crash_host.exe");
 extern const wchar_t kStartTogetherEvent[];

@@ -1,8 +1,8 @@
 // What deployed programs do around their crashes, each for real in
 // hostile_host: a damaged process heap, a thread that takes the loader lock
 // for good once the report is written, a crash in the multi-threaded COM
-// apartment under the loader lock, a second thread's fault inside the heap
-// during the report, several deep reports at once.
+// apartment under the loader lock, a second thread's fault during the report
+// while it holds the heap's lock, several deep reports at once.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -58,9 +58,10 @@ TEST(LoaderLockHeldInTheMultiThreadedApartment, TheReportIsWholeAndTheProcessEnd
   EXPECT_NE(std::string::npos, run.log.find("hostile_host.exe, WriteThroughNullPointer()+"));
 }
 
-// A second thread faults inside the heap's allocator while the report runs
-// and waits for it, holding the heap's lock the report waits for in turn:
-// the waiting thread sees the report stall and ends the process with the
+// Once the report has written to its log, a second thread faults while it
+// holds the heap's lock (as a fault inside the allocator leaves it) and waits
+// for the report, whose next heap call waits for that lock in turn: the
+// waiting thread sees the report stall and ends the process with the
 // report's code, keeping what the report wrote.
 TEST(HeapFaultDuringTheReport, TheProcessStillEnds) {
   CrashHostOptions options;
@@ -70,7 +71,8 @@ TEST(HeapFaultDuringTheReport, TheProcessStillEnds) {
   CrashRun run = RunCrashHost(L"heap-fault-during-report", options);
   ASSERT_TRUE(run.finished) << "the crashed host hung";
   EXPECT_EQ(kCrashExitCode, run.exitCode);
-  EXPECT_TRUE(run.logExists);
+  ASSERT_TRUE(run.logExists);
+  EXPECT_EQ(0u, run.log.find(std::string(90, '=') + "\r\n")) << "the report's opening line";
 }
 
 // Four processes overflow their stacks at the same moment: reports of

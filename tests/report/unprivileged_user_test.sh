@@ -34,13 +34,15 @@ prefix="$base/wineprefix"
 drive_c="$prefix/drive_c"
 
 # as_user OVERRIDES COMMAND...: runs COMMAND as the user in the user's prefix,
-# OVERRIDES added to Wine's DLL overrides.
+# OVERRIDES added to Wine's DLL overrides. It runs in the user's own folder:
+# Wine complains on its output of a working directory it cannot enter (the
+# caller's may lie under a folder only its owner may enter).
 as_user() {
   local overrides="$1"
   shift
   runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$home" RUXTRAP_WINEDLLOVERRIDES="$overrides" \
     RUXTRAP_WSCRIPT_RECORD="C:\\users\\$user\\wscript-record.txt" \
-    bash -c '. "$1/wine-env.sh" "$1/wineprefix"; shift; "$@"' as_user "$base" "$@"
+    bash -c 'cd "$1" && . "$1/wine-env.sh" "$1/wineprefix"; shift; "$@"' as_user "$base" "$@"
 }
 
 as_user "" ensure_wine_prefix
@@ -168,7 +170,7 @@ case="Wine's script host shows the notice"
 reset
 chmod 0555 "$drive_c"
 shown="$(as_user "" xvfb-run -a bash -c \
-  'wine "$0/run_host.exe" "$1" av >/dev/null 2>&1; wine "$0/message_box_text.exe" 2>&1 | tr -d "\r"; wineserver -w' \
+  'wine "$0/run_host.exe" "$1" av >/dev/null 2>&1; wine "$0/message_box_text.exe" 120 2>&1 | tr -d "\r"; wineserver -w' \
   "$base/bin" "$host")"
 check "notice text" "$user_log_shown" "$shown"
 check "reports in the user's log" 1 "$(count $'\t\t\tCall Stack' "$user_log")"

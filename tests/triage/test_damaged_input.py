@@ -63,11 +63,26 @@ def read_log_bytes(data, path):
 
 
 def as_other_user():
-    """Root reads any file: the tool runs as nobody then, so that file modes
-    count."""
+    """Root reads any file: the tool runs as nobody then, without root's
+    groups, so that file modes count."""
     if os.geteuid() != 0:
         return None
-    return lambda: (os.setgid(65534), os.setuid(65534))
+    return lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534))
+
+
+def copy_of_the_tool(folder):
+    """The tool copied into folder, which any account may read: the
+    repository's own copy may lie where only its owner can enter."""
+    repo = os.path.dirname(os.path.dirname(TRIAGE))
+    shutil.copytree(os.path.join(repo, "triage"), os.path.join(folder, "triage"),
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    os.mkdir(os.path.join(folder, "bin"))
+    shutil.copy(TRIAGE, os.path.join(folder, "bin", "ruxtrap-triage"))
+    for root, dirs, files in os.walk(folder):
+        os.chmod(root, 0o755)
+        for name in files:
+            os.chmod(os.path.join(root, name), 0o644)
+    return os.path.join(folder, "bin", "ruxtrap-triage")
 
 
 def test_folders_that_cannot_be_read_links_to_folders_and_pipes(crash_logs):
@@ -85,7 +100,8 @@ def test_folders_that_cannot_be_read_links_to_folders_and_pipes(crash_logs):
         os.symlink(os.path.join(tree, "elsewhere"), os.path.join(tree, "readable", "linked"))
         os.symlink("..", os.path.join(tree, "readable", "up"))
         os.mkfifo(os.path.join(tree, "readable", "pipe"))  # opening it would wait for a writer
-        result = subprocess.run([sys.executable, str(TRIAGE), "--json", os.path.join(tree, "readable"),
+        tool = copy_of_the_tool(os.path.join(tree, "tool"))
+        result = subprocess.run([sys.executable, tool, "--json", os.path.join(tree, "readable"),
                                  os.path.join(tree, "locked")],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
                                 preexec_fn=as_other_user(), timeout=120, check=False)

@@ -18,7 +18,7 @@ LOCATION_KEYS = {"address", "segment", "params", "module", "module_offset", "fun
 GROUP_KEYS = {"signature", "exception", "module", "top_frames", "count", "first_seen", "last_seen", "file", "line",
               "os_versions", "processors", "executables"}
 SYSTEM_KEYS = {"cpu_count", "processor", "phys_memory_mb", "phys_avail_mb", "virt_memory_mb", "virt_avail_mb", "os",
-               "build", "service_pack", "display", "directx"}
+               "os_name", "build", "service_pack", "display", "directx"}
 TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\Z")
 HEX = re.compile(r"0x[0-9A-F]+\Z")
 
