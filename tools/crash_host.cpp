@@ -384,6 +384,72 @@ int ExitWhileWorkerReports(int delayMs) {
   ExitProcess(0);
 }
 
+// Modules and code the symbol handler does not find the usual way.
+//
+// crashlib.dll with its headers erased in memory, as some protections do
+// after a module loads: its size must come from the loader's list.
+void CrashInLibraryWithoutHeaders() {
+  HMODULE library = LoadLibraryW(L"crashlib.dll");
+  auto crash = library ? reinterpret_cast<void (*)()>(GetProcAddress(library, "CrashInLibrary")) : nullptr;
+  if (crash == nullptr) ExitProcess(5);
+  DWORD old = 0;
+  VirtualProtect(library, 4096, PAGE_READWRITE, &old);
+  memset(library, 0, 4096);
+  crash();
+}
+
+// A thunk made at run time, as a JIT compiler or a callback thunk makes
+// one: it keeps a frame pointer and calls its argument.
+using Thunk = void (*)(void (*)());
+
+Thunk MakeThunk() {
+  static const BYTE code[] = {
+      0x55,              // push ebp
+      0x89, 0xE5,        // mov ebp, esp
+      0x8B, 0x45, 0x08,  // mov eax, [ebp+8]
+      0xFF, 0xD0,        // call eax
+      0x5D,              // pop ebp
+      0xC3,              // ret
+  };
+  void* memory = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE);
+  memcpy(memory, code, sizeof(code));
+  return reinterpret_cast<Thunk>(memory);
+}
+
+__attribute__((noinline)) void CallsThroughMadeCode() {
+  MakeThunk()(&WriteThroughNullPointer);
+  __asm__ volatile("");
+}
+
+// A copy of many_lib.dll whose file is renamed once it is loaded, as an
+// updater does: the symbol handler cannot read it, and the walk must go on
+// through its frame.
+__attribute__((noinline)) int CrashThroughRenamedLibrary() {
+  wchar_t folder[MAX_PATH], copy[MAX_PATH], moved[MAX_PATH], source[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  swprintf(copy, MAX_PATH, L"%lsruxtrap-renamed-%lu.dll", folder, GetCurrentProcessId());
+  swprintf(moved, MAX_PATH, L"%lsruxtrap-renamed-%lu.old", folder, GetCurrentProcessId());
+  DWORD n = GetModuleFileNameW(nullptr, source, MAX_PATH);
+  while (n > 0 && source[n - 1] != L'\\') --n;
+  wcscpy(source + n, L"many\\many_001.dll");
+  if (!CopyFileW(source, copy, FALSE)) return 5;
+  HMODULE library = LoadLibraryW(copy);
+  auto through = library ? reinterpret_cast<CallThroughFn>(reinterpret_cast<void (*)()>(GetProcAddress(library, "CallThrough"))) : nullptr;
+  if (through == nullptr || !MoveFileW(copy, moved)) return 5;
+  through(&FaultHop, nullptr);
+  return 0;
+}
+
+// A call into a module's data, as through a corrupted function pointer:
+// the bytes there are no instruction, and the processor stops at the first.
+BYTE notCode[16] = {0xFF, 0xFF, 0xFF, 0xFF};
+
+__attribute__((noinline)) void CallsIntoData() {
+  RecordFact("callsIntoDataLine", reinterpret_cast<void*>(__LINE__ + 1));
+  reinterpret_cast<void (*)()>(static_cast<void*>(notCode))();
+  __asm__ volatile("");
+}
+
 int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   int arg = argc > 0 ? _wtoi(argv[0]) : 0;
   RecordFact("exe", GetModuleHandleW(nullptr));
@@ -409,6 +475,10 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   else if (wcscmp(mode, L"loop-ebp") == 0) CrashWithLoopingChain();
   else if (wcscmp(mode, L"dll") == 0) CrashInOwnLibrary();
   else if (wcscmp(mode, L"dll-named") == 0) CrashInOwnLibrary(argv[0]);
+  else if (wcscmp(mode, L"dll-without-headers") == 0) CrashInLibraryWithoutHeaders();
+  else if (wcscmp(mode, L"made-code") == 0) CallsThroughMadeCode();
+  else if (wcscmp(mode, L"renamed-library") == 0) return CrashThroughRenamedLibrary();
+  else if (wcscmp(mode, L"call-data") == 0) CallsIntoData();
   else if (wcscmp(mode, L"corrupt-heap") == 0) {
     CorruptTheHeap();
     WriteThroughNullPointer();

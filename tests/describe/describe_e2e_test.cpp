@@ -183,6 +183,54 @@ TEST(CallStackEndToEnd, ManyModulesLoadedEveryFrameNamedEveryModuleListed) {
   EXPECT_EQ("", notListedOnce) << "module table rows";
 }
 
+// Code the symbol handler does not find the usual way keeps its frames and
+// the walk goes on past them: a library whose headers were erased in memory
+// (its bounds come from the loader's list), a library whose file was renamed
+// after it was loaded (known by its bounds alone), and a thunk made at run
+// time (a line of address and arguments).
+TEST(CallStackEndToEnd, UnusualCodeKeepsItsFramesAndTheWalkGoesOn) {
+  CrashRun headless = RunCrashHost(L"dll-without-headers");
+  EXPECT_EQ(0u, SummaryLine(headless.log).find("crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "
+                                               "crashlib.dll at 0023:"))
+      << SummaryLine(headless.log);
+  std::vector<std::string> lines = CallStackLines(headless.log);
+  ASSERT_GE(lines.size(), 3u) << headless.log;
+  EXPECT_TRUE(Contains(lines[0], ") crashlib.dll, CrashInLibrary()+")) << lines[0];
+  EXPECT_TRUE(Contains(lines[1], ") crash_host.exe, CrashInLibraryWithoutHeaders()+")) << lines[1];
+
+  CrashRun renamed = RunCrashHost(L"renamed-library");
+  lines = CallStackLines(renamed.log);
+  ASSERT_GE(lines.size(), 5u) << renamed.log;
+  EXPECT_TRUE(Contains(lines[1], ", FaultHop()+")) << lines[1];
+  EXPECT_TRUE(Contains(lines[2], ") ruxtrap-renamed-")) << lines[2];
+  EXPECT_TRUE(Contains(lines[3], ", CrashThroughRenamedLibrary()+")) << lines[3];
+  EXPECT_TRUE(Contains(lines[4], ", Run()+")) << lines[4];
+
+  CrashRun made = RunCrashHost(L"made-code");
+  lines = CallStackLines(made.log);
+  ASSERT_GE(lines.size(), 4u) << made.log;
+  EXPECT_TRUE(Contains(lines[0], ", WriteThroughNullPointer()+")) << lines[0];
+  EXPECT_EQ(59u, lines[1].size()) << "address and arguments only: " << lines[1];
+  EXPECT_EQ(')', lines[1].back()) << lines[1];
+  EXPECT_TRUE(Contains(lines[2], ", CallsThroughMadeCode()+")) << lines[2];
+  EXPECT_TRUE(Contains(lines[3], ", Run()+")) << lines[3];
+}
+
+// A library loaded from 2 GB up: its addresses have their top bit set, which
+// the summary line's lookups widen with their sign.
+TEST(SummaryEndToEnd, FaultInALibraryLoadedFromTwoGigabytesUp) {
+  CrashHostOptions options;
+  options.program = L"crash_host_laa.exe";
+  CrashRun run = RunCrashHost(L"dll-named crashlib_high.dll", options);
+  ASSERT_EQ(kCrashExitCode, run.exitCode);
+  const std::string summary = SummaryLine(run.log);
+  EXPECT_EQ(0u, summary.find("crash_host_laa.exe caused an EXCEPTION_ACCESS_VIOLATION in module crashlib_high.dll "
+                             "at 0023:9"))
+      << summary;
+  EXPECT_TRUE(Contains(summary, ", CrashInLibrary()+")) << summary;
+  EXPECT_TRUE(Contains(summary, "crashlib.cpp, line ")) << summary;
+}
+
 TEST(CallStackEndToEnd, BrokenFrameChainsEndWithAReport) {
   for (const wchar_t* kind : {L"bad-ebp", L"loop-ebp"}) {
     SCOPED_TRACE(kind);

@@ -224,6 +224,31 @@ TEST_F(LoadUnloadTest, UnloadKeepsAFilterInstalledAfterTheLibrarys) {
       << "a filter in unloaded code is in force";
 }
 
+// Two copies of the library (two plug-ins): the second takes the runtime's
+// abort end over from the first, and whichever is unloaded first, the other
+// keeps it while it is loaded.
+TEST_F(LoadUnloadTest, TwoCopiesKeepTheAbortEndWhicheverGoesFirst) {
+  const std::wstring folder = ruxtrap_test::BinFolder() + L"\\second-copy";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW((ruxtrap_test::BinFolder() + L"\\Ruxtrap.dll").c_str(), (folder + L"\\Ruxtrap.dll").c_str(),
+                        FALSE));
+  for (bool firstGoesFirst : {true, false}) {
+    SCOPED_TRACE(firstGoesFirst ? "the first copy unloaded first" : "the second copy unloaded first");
+    signal(SIGABRT, SIG_DFL);
+    HMODULE first = Load();
+    init_("first plug-in");
+    HMODULE second = LoadLibraryW((folder + L"\\Ruxtrap.dll").c_str());
+    ASSERT_NE(nullptr, second);
+    reinterpret_cast<InitRuxtrapFn>(reinterpret_cast<void (*)()>(GetProcAddress(second, "InitRuxtrap")))("second");
+    EXPECT_EQ(second, ModuleOf(reinterpret_cast<const void*>(CurrentAbortHandler())));
+    FreeLibrary(firstGoesFirst ? first : second);
+    HMODULE remaining = firstGoesFirst ? second : first;
+    EXPECT_EQ(remaining, ModuleOf(reinterpret_cast<const void*>(CurrentAbortHandler())));
+    FreeLibrary(remaining);
+    EXPECT_EQ(SIG_DFL, CurrentAbortHandler());
+  }
+}
+
 HANDLE startTogether;
 InitRuxtrapFn sharedInit;
 DWORD WINAPI InitWhenReleased(void*) {

@@ -158,6 +158,16 @@ TEST(CallThroughANullPointer, NamesTheFunctionThatMadeTheCall) {
   EXPECT_EQ(1, FrameNaming(frames, "crash_host.exe", "AboveCallsNull", 2)) << run.log;
 }
 
+// A call into a module's data (a corrupted function pointer): the processor
+// stops at the first byte there, and the caller's frame comes first.
+TEST(CallThroughANullPointer, ACallIntoDataNamesItsCallerToo) {
+  CrashRun run = RunCrashHost(L"call-data");
+  ExpectOneWholeReport(run);
+  const std::vector<std::string> frames = CallStackLines(run.log);
+  EXPECT_EQ(0, FrameNaming(frames, "crash_host.exe", "CallsIntoData", 1)) << run.log;
+  EXPECT_EQ(1, FrameNaming(frames, "crash_host.exe", "Run", 2)) << run.log;
+}
+
 // Ended from outside in the middle of its report, a process leaves every
 // line it had written, whole: killed as soon as the system section's display
 // line is in the log (the DirectX query still to come), the section's head;
