@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <memory>
 
+#include "support/scoped.h"
+
 namespace ruxtrap_test {
 
-const char kSep40[] = "========================================\r\n";
 const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
 const wchar_t kScriptPathW[] = L"c:\\~tmp.vbs";
 const wchar_t kScriptHostRecordW[] = L"C:\\ruxtrap-wscript.txt";
@@ -24,13 +25,8 @@ namespace {
 constexpr DWORD kScriptHostWaitMs = 120000;
 constexpr int kPollsOf100Ms = 1200;
 
-struct Handle {
-  HANDLE h;
-  explicit Handle(HANDLE value) : h(value) {}
-  ~Handle() {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
+using ruxtrap::ScopedFileHandle;
+using ruxtrap::ScopedKernelHandle;
 // Receives what processes write with OutputDebugString while no debugger is
 // attached, as the system's debug monitors do: through the shared buffer
 // "DBWIN_BUFFER", filled when "DBWIN_BUFFER_READY" is set and announced with
@@ -42,34 +38,34 @@ class DebugOutputMonitor {
         dataReady_(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")),
         stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
         mapping_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER")),
-        view_(static_cast<const char*>(MapViewOfFile(mapping_.h, FILE_MAP_READ, 0, 0, 0))),
+        view_(static_cast<const char*>(MapViewOfFile(mapping_.Get(), FILE_MAP_READ, 0, 0, 0))),
         thread_(CreateThread(nullptr, 0, &Collect, this, 0, nullptr)) {}
   ~DebugOutputMonitor() {
-    SetEvent(stop_.h);
-    WaitForSingleObject(thread_.h, INFINITE);
+    SetEvent(stop_.Get());
+    WaitForSingleObject(thread_.Get(), INFINITE);
     if (view_ != nullptr) UnmapViewOfFile(view_);
   }
   // The strings received so far, in order (each after its writer's id).
   std::vector<std::string> Strings() {
-    SetEvent(stop_.h);
-    WaitForSingleObject(thread_.h, INFINITE);
+    SetEvent(stop_.Get());
+    WaitForSingleObject(thread_.Get(), INFINITE);
     return strings_;
   }
 
  private:
   static DWORD WINAPI Collect(void* self) {
     auto* m = static_cast<DebugOutputMonitor*>(self);
-    HANDLE waits[2] = {m->stop_.h, m->dataReady_.h};
+    HANDLE waits[2] = {m->stop_.Get(), m->dataReady_.Get()};
     while (m->view_ != nullptr && WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
       m->strings_.emplace_back(m->view_ + sizeof(DWORD), strnlen(m->view_ + sizeof(DWORD), 4096 - sizeof(DWORD)));
-      SetEvent(m->bufferReady_.h);
+      SetEvent(m->bufferReady_.Get());
     }
     return 0;
   }
-  Handle bufferReady_, dataReady_, stop_, mapping_;
+  ScopedKernelHandle bufferReady_, dataReady_, stop_, mapping_;
   const char* view_;
   std::vector<std::string> strings_;
-  Handle thread_;
+  ScopedKernelHandle thread_;
 };
 
 bool StartHost(const std::wstring& folder, const std::wstring& program, const std::wstring& arguments,
@@ -147,20 +143,20 @@ void ClearDriveC() {
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
   bytes->clear();
-  Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.h == INVALID_HANDLE_VALUE) return false;
+  if (!file.IsValid()) return false;
   char chunk[65536];
   DWORD got = 0;
-  while (ReadFile(file.h, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes->append(chunk, got);
+  while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes->append(chunk, got);
   return true;
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.h == INVALID_HANDLE_VALUE) return false;
+  ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) return false;
   DWORD written = 0;
-  return WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+  return WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
          written == bytes.size();
 }
 
@@ -192,14 +188,14 @@ void ReadScriptHostRecord(CrashRun* run) {
 // that expects none, a test program before this one) may start late and
 // record into this run: every one ends before a run begins.
 void WaitForScriptHostsToEnd() {
-  Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (snapshot.h == INVALID_HANDLE_VALUE) return;
+  ScopedFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.IsValid()) return;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  for (BOOL ok = Process32FirstW(snapshot.h, &entry); ok; ok = Process32NextW(snapshot.h, &entry)) {
+  for (BOOL ok = Process32FirstW(snapshot.Get(), &entry); ok; ok = Process32NextW(snapshot.Get(), &entry)) {
     if (lstrcmpiW(entry.szExeFile, L"wscript.exe") != 0) continue;
-    Handle process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
-    if (process.h != nullptr) WaitForSingleObject(process.h, kScriptHostWaitMs);
+    ScopedKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (process.IsValid()) WaitForSingleObject(process.Get(), kScriptHostWaitMs);
   }
 }
 
@@ -227,26 +223,26 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   std::wstring folder = options.folder.empty() ? BinFolder() : options.folder;
   std::wstring currentDirectory = options.currentDirectory.empty() ? folder : options.currentDirectory;
 
-  Handle scriptHostDone(CreateEventW(nullptr, TRUE, FALSE, L"ruxtrap-wscript-done"));
-  ResetEvent(scriptHostDone.h);
+  ScopedKernelHandle scriptHostDone(CreateEventW(nullptr, TRUE, FALSE, L"ruxtrap-wscript-done"));
+  ResetEvent(scriptHostDone.Get());
 
   std::unique_ptr<DebugOutputMonitor> monitor;
   if (options.captureDebugOutput) monitor.reset(new DebugOutputMonitor);
   PROCESS_INFORMATION info = {};
   if (!StartHost(folder, options.program, arguments, currentDirectory, &info)) return run;
-  Handle process(info.hProcess);
-  Handle thread(info.hThread);
-  if (options.killWhen) WatchLogAndKill(process.h, options.killWhen, options.timeoutMs);
-  if (WaitForSingleObject(process.h, options.timeoutMs) != WAIT_OBJECT_0) {
-    TerminateProcess(process.h, 1);
-    WaitForSingleObject(process.h, 5000);
+  ScopedKernelHandle process(info.hProcess);
+  ScopedKernelHandle thread(info.hThread);
+  if (options.killWhen) WatchLogAndKill(process.Get(), options.killWhen, options.timeoutMs);
+  if (WaitForSingleObject(process.Get(), options.timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.Get(), 1);
+    WaitForSingleObject(process.Get(), 5000);
     return run;
   }
   run.finished = true;
-  GetExitCodeProcess(process.h, &run.exitCode);
+  GetExitCodeProcess(process.Get(), &run.exitCode);
   if (monitor) run.debugOutput = monitor->Strings();
   // The script host runs on after the crashed process has ended.
-  if (options.waitForScriptHost) WaitForSingleObject(scriptHostDone.h, kScriptHostWaitMs);
+  if (options.waitForScriptHost) WaitForSingleObject(scriptHostDone.Get(), kScriptHostWaitMs);
 
   run.logExists = ReadWholeFile(kLogPathW, &run.log);
   run.scriptExists = ReadWholeFile(kScriptPathW, &run.script);
@@ -278,10 +274,10 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
                                          const std::wstring& program) {
   WaitForScriptHostsToEnd();
   ClearDriveC();
-  Handle start(CreateEventW(nullptr, TRUE, FALSE, kStartTogetherEvent));
-  ResetEvent(start.h);
+  ScopedKernelHandle start(CreateEventW(nullptr, TRUE, FALSE, kStartTogetherEvent));
+  ResetEvent(start.Get());
   // Each host counts itself in on it just before its wait.
-  Handle ready(CreateSemaphoreW(nullptr, 0, count, (std::wstring(kStartTogetherEvent) + L"-ready").c_str()));
+  ScopedKernelHandle ready(CreateSemaphoreW(nullptr, 0, count, (std::wstring(kStartTogetherEvent) + L"-ready").c_str()));
   std::vector<HANDLE> processes;
   for (int i = 0; i < count; ++i) {
     PROCESS_INFORMATION info = {};
@@ -292,8 +288,8 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
   // A host that never gets to its wait (it failed) holds the others back no
   // longer than the time limit.
   for (size_t i = 0; i < processes.size(); ++i)
-    if (WaitForSingleObject(ready.h, timeoutMs) != WAIT_OBJECT_0) break;
-  SetEvent(start.h);
+    if (WaitForSingleObject(ready.Get(), timeoutMs) != WAIT_OBJECT_0) break;
+  SetEvent(start.Get());
   std::vector<DWORD> codes;
   for (HANDLE process : processes) {
     DWORD code = STILL_ACTIVE;
@@ -304,136 +300,6 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
   }
   WaitForScriptHostRecords(static_cast<int>(std::count(codes.begin(), codes.end(), kCrashExitCode)));
   return codes;
-}
-
-namespace {
-
-bool StartsWith(const std::string& line, const char* prefix) { return line.compare(0, strlen(prefix), prefix) == 0; }
-
-// Walks the lines of one report from at; returns false with the problem
-// when a line is not the one the layout has there.
-class ReportReader {
- public:
-  ReportReader(const std::vector<std::string>& lines, size_t at) : lines_(lines), at_(at) {}
-  size_t At() const { return at_; }
-  std::string problem;
-
-  bool Expect(const std::string& line) { return Take([&](const std::string& l) { return l == line; }, line); }
-  bool ExpectPrefix(const char* prefix) { return Take([&](const std::string& l) { return StartsWith(l, prefix); }, prefix); }
-  // Lines while they match; at least `least` of them.
-  template <class Match>
-  bool Rows(Match match, size_t least, const char* what) {
-    size_t n = 0;
-    while (at_ < lines_.size() && match(lines_[at_])) ++at_, ++n;
-    if (n >= least) return true;
-    problem = "line " + std::to_string(at_ + 1) + ": expected " + what;
-    return false;
-  }
-
- private:
-  template <class Match>
-  bool Take(Match match, const std::string& what) {
-    if (at_ < lines_.size() && match(lines_[at_])) {
-      ++at_;
-      return true;
-    }
-    problem = "line " + std::to_string(at_ + 1) + ": expected \"" + what + "\", found \"" +
-              (at_ < lines_.size() ? lines_[at_].substr(0, 80) : std::string("end of log")) + "\"";
-    return false;
-  }
-  const std::vector<std::string>& lines_;
-  size_t at_;
-};
-
-bool ReadOneReport(ReportReader& r) {
-  const std::string sep90(90, '='), sep40(40, '=');
-  auto isFrame = [](const std::string& l) { return StartsWith(l, "0023:") || StartsWith(l, "001B:"); };
-  return r.Expect(sep90) && r.ExpectPrefix("[Started Time]:\t") && r.ExpectPrefix("[Crash Time]:\t") &&
-         r.Expect(sep40) && r.Expect("\t\t\tSystem Infomation") && r.Expect(sep40) && r.ExpectPrefix("[CPU Nums]:") &&
-         r.ExpectPrefix("[Processor]:") && r.ExpectPrefix("[Phys Memory]:\t") && r.ExpectPrefix("[Virt Memory]:\t") &&
-         r.ExpectPrefix("[OS Ver]:") && r.ExpectPrefix("[Build]:") && r.ExpectPrefix("[Service pack]:") &&
-         r.ExpectPrefix("[Display mode]:") &&
-         r.Rows([](const std::string& l) { return StartsWith(l, "[DirectX Ver]:"); }, 0, "") && r.Expect(sep40) &&
-         r.Expect("Letter\t\tTotal\t\tFree") && r.Expect(sep40) &&
-         r.Rows([](const std::string& l) { return l.size() > 5 && l.compare(1, 4, ":\\:\t") == 0; }, 0, "") &&
-         r.Expect(sep40) && r.Expect("\t\t\tAll Modules") && r.Expect(sep40) &&
-         r.Rows([](const std::string& l) { return StartsWith(l, "0x") && l.find('\t') == 10; }, 0, "") &&
-         r.Expect(sep90) &&
-         r.Rows([](const std::string& l) { return l.find(" caused an ") != std::string::npos; }, 1, "the summary") &&
-         r.ExpectPrefix("EAX=") && r.ExpectPrefix("EDI=") && r.ExpectPrefix("CS=") && r.Expect(sep40) &&
-         r.Expect("\t\t\tCall Stack") && r.Expect(sep40) && r.Rows(isFrame, 0, "") && r.Expect("") &&
-         r.Expect("") && r.Expect("");
-}
-
-}  // namespace
-
-int CountWholeReports(const std::string& log, std::string* problem) {
-  const std::vector<std::string> lines = SplitLines(log);
-  problem->clear();
-  int whole = 0;
-  size_t at = 0;
-  while (at < lines.size()) {
-    ReportReader reader(lines, at);
-    if (!ReadOneReport(reader)) {
-      *problem = "report " + std::to_string(whole + 1) + ", " + reader.problem;
-      break;
-    }
-    ++whole;
-    at = reader.At();
-  }
-  return whole;
-}
-
-std::string SummaryLine(const std::string& log) {
-  for (const std::string& line : SplitLines(log))
-    if (line.find(" caused an ") != std::string::npos) return line;
-  return "";
-}
-
-std::vector<std::string> CallStackLines(const std::string& log) {
-  const std::string heading = std::string(kSep40) + "\t\t\tCall Stack\r\n" + kSep40;
-  size_t start = log.find(heading);
-  if (start == std::string::npos) return {};
-  start += heading.size();
-  size_t end = log.find("\r\n\r\n\r\n", start - 2);
-  if (end == std::string::npos) end = log.size();
-  return SplitLines(log.substr(start, end + 2 - start));
-}
-
-bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value) {
-  size_t at = text.find(name + "=");
-  if (at == std::string::npos) return false;
-  *value = strtoul(text.c_str() + at + name.size() + 1, nullptr, 16);
-  return true;
-}
-
-std::string Narrow(const std::wstring& text) {
-  int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, "?", nullptr);
-  std::string out(n, '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, "?", nullptr);
-  return out;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
-int CountOf(const std::string& text, const std::string& needle) {
-  int count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-    ++count;
-  return count;
 }
 
 }  // namespace ruxtrap_test

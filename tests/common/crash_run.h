@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "common/report_reader.h"
+
 namespace ruxtrap_test {
 
 constexpr DWORD kCrashExitCode = static_cast<DWORD>(-9876);
-extern const char kSep40[];   // 40 '=' and CRLF, as the log holds it
 
 struct CrashRun {
   bool finished = false;     // false: the host did not end within the time limit
@@ -88,30 +89,5 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
 std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs = 120000,
                                          const std::wstring& program = L"crash_host.exe");
 extern const wchar_t kStartTogetherEvent[];
-
-// Reads C:\CrashEvent.log's layout report by report: each must be whole
-// (the system section with its tables, the summary line, the register block,
-// the call-stack heading, its frame lines and the three closing empty lines)
-// and follow the one before without anything in between. Returns the number
-// of whole reports; problem says where the first one that is not whole
-// breaks, and is empty when every report is whole.
-int CountWholeReports(const std::string& log, std::string* problem);
-
-// The first report's summary line ("... caused an ..."), or empty.
-std::string SummaryLine(const std::string& log);
-// The lines between the first report's call-stack heading and its closing
-// blank lines (to the log's end where it has none).
-std::vector<std::string> CallStackLines(const std::string& log);
-
-// The value after "name=" in a line such as "EAX=00000001  EBX=...", read as hex.
-bool ReadHexAfter(const std::string& text, const std::string& name, DWORD* value);
-
-// Wide text in the ANSI code page, "?" for what it lacks: how the log shows it.
-std::string Narrow(const std::wstring& text);
-
-// Log lines split at CRLF; a last line without CRLF is kept.
-std::vector<std::string> SplitLines(const std::string& text);
-// Number of non-overlapping occurrences of needle.
-int CountOf(const std::string& text, const std::string& needle);
 
 }  // namespace ruxtrap_test

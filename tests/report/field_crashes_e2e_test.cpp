@@ -14,14 +14,6 @@ namespace {
 
 const char kBang[] = "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n";
 
-void ExpectWholeReports(const CrashRun& run, int reports) {
-  ASSERT_TRUE(run.finished) << "the crashed host did not end";
-  EXPECT_EQ(kCrashExitCode, run.exitCode);
-  std::string problem;
-  EXPECT_EQ(reports, CountWholeReports(run.log, &problem)) << problem;
-  EXPECT_EQ("", problem);
-}
-
 // Unbounded recursion, on the main thread (1 MB stack) and on a worker with
 // 256 KB: the overflow notice on the debug output, then the report, with the
 // recursion in the call stack.

@@ -31,13 +31,6 @@ int FrameNaming(const std::vector<std::string>& frames, const std::string& modul
   return -1;
 }
 
-void ExpectOneWholeReport(const CrashRun& run) {
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(kCrashExitCode, run.exitCode);
-  std::string problem;
-  EXPECT_EQ(1, CountWholeReports(run.log, &problem)) << problem;
-}
-
 // A MinGW program's runtime is msvcrt.dll: abort() and the ends that go
 // through it (a failed assert, std::terminate for an uncaught exception)
 // raise SIGABRT there. The call stack starts in the runtime and names the
@@ -52,7 +45,7 @@ TEST(RuntimeEnds, AbortAssertAndUncaughtThrowInAMinGWHost) {
   for (const End& end : ends) {
     SCOPED_TRACE(end.mode);
     CrashRun run = RunEndsHost(end.mode);
-    ExpectOneWholeReport(run);
+    ExpectWholeReports(run, 1);
     EXPECT_EQ(0u, SummaryLine(run.log).find("ends_host.exe caused an STATUS_FATAL_APP_EXIT (abort) in module "
                                             "msvcrt.dll at 0023:"))
         << SummaryLine(run.log);
@@ -67,7 +60,7 @@ TEST(RuntimeEnds, AbortAssertAndUncaughtThrowInAMinGWHost) {
 // report names the function that made the call.
 TEST(RuntimeEnds, PureVirtualCallInAMinGWHost) {
   CrashRun run = RunEndsHost(L"purecall");
-  ExpectOneWholeReport(run);
+  ExpectWholeReports(run, 1);
   EXPECT_EQ(0u, SummaryLine(run.log).find("ends_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module <UNKNOWN> "
                                           "at 0023:00000000"));
   EXPECT_EQ(0, FrameNaming(CallStackLines(run.log), "ends_host.exe", "PureBase::CallPure", 1)) << run.log;
@@ -89,7 +82,7 @@ TEST(RuntimeEnds, AbortPureCallAndInvalidParameterThroughUcrtbase) {
   for (const End& end : ends) {
     SCOPED_TRACE(end.mode);
     CrashRun run = RunEndsHost(end.mode);
-    ExpectOneWholeReport(run);
+    ExpectWholeReports(run, 1);
     EXPECT_EQ(0u, SummaryLine(run.log).find(std::string("ends_host.exe caused an ") + end.name +
                                             " in module ucrtbase.dll at 0023:"))
         << SummaryLine(run.log);
@@ -119,7 +112,7 @@ TEST(ProcessEndDuringTheReport, WaitsForTheReport) {
   for (const wchar_t* delay : {L"exit-race 30", L"exit-race 300", L"exit-race -1"}) {
     SCOPED_TRACE(delay);
     CrashRun run = RunCrashHost(delay);
-    ExpectOneWholeReport(run);
+    ExpectWholeReports(run, 1);
     EXPECT_TRUE(Contains(run.log, "\r\n[DirectX Ver]:  ")) << run.log;
     EXPECT_GE(FrameNaming(CallStackLines(run.log), "crash_host.exe", "WriteThroughNullPointer", 1), 0) << run.log;
   }
@@ -145,7 +138,7 @@ TEST(ProcessEndDuringTheReport, TheHeadIsWrittenBeforeTheWaitForTheLoaderLock) {
 // at AboveCallsNull.
 TEST(CallThroughANullPointer, NamesTheFunctionThatMadeTheCall) {
   CrashRun run = RunCrashHost(L"call-null");
-  ExpectOneWholeReport(run);
+  ExpectWholeReports(run, 1);
   const std::vector<std::string> frames = CallStackLines(run.log);
   ASSERT_GE(frames.size(), 3u) << run.log;
   // The line of the call, or the next one where the return address starts
@@ -162,7 +155,7 @@ TEST(CallThroughANullPointer, NamesTheFunctionThatMadeTheCall) {
 // stops at the first byte there, and the caller's frame comes first.
 TEST(CallThroughANullPointer, ACallIntoDataNamesItsCallerToo) {
   CrashRun run = RunCrashHost(L"call-data");
-  ExpectOneWholeReport(run);
+  ExpectWholeReports(run, 1);
   const std::vector<std::string> frames = CallStackLines(run.log);
   EXPECT_EQ(0, FrameNaming(frames, "crash_host.exe", "CallsIntoData", 1)) << run.log;
   EXPECT_EQ(1, FrameNaming(frames, "crash_host.exe", "Run", 2)) << run.log;
