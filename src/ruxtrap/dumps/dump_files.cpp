@@ -3,6 +3,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "support/path_text.h"
+
 namespace ruxtrap {
 
 namespace {
@@ -22,15 +24,6 @@ bool IsDumpName(const wchar_t* name) {
   return n > 4 && _wcsicmp(name + n - 4, L".dmp") == 0;
 }
 
-bool Join(wchar_t (&out)[MAX_PATH], const wchar_t* folder, const wchar_t* name) {
-  size_t a = wcslen(folder);
-  size_t b = wcslen(name);
-  if (a + b >= MAX_PATH) return false;
-  memcpy(out, folder, a * sizeof(wchar_t));
-  memcpy(out + a, name, (b + 1) * sizeof(wchar_t));
-  return true;
-}
-
 bool IsOlder(const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
   return CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) < 0;
 }
@@ -47,8 +40,8 @@ DumpCensus TakeCensus(const wchar_t* folder, const wchar_t* newest) {
   wchar_t pattern[MAX_PATH];
   if (!Join(pattern, folder, L"*.dmp")) return census;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(pattern, &found);
-  if (search == INVALID_HANDLE_VALUE) return census;
+  ScopedFind search(FindFirstFileW(pattern, &found));
+  if (!search.IsValid()) return census;
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsDumpName(found.cFileName)) continue;
     ++census.count;
@@ -56,8 +49,7 @@ DumpCensus TakeCensus(const wchar_t* folder, const wchar_t* newest) {
     if (!Join(path, folder, found.cFileName) || _wcsicmp(path, newest) == 0) continue;
     if (!census.hasOldest || IsOlder(found, census.oldest)) census.oldest = found;
     census.hasOldest = true;
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.Get(), &found));
   return census;
 }
 
@@ -78,23 +70,21 @@ bool MakeFolder(const wchar_t* folder) {
   return IsFolder(folder);
 }
 
-DumpFile::DumpFile(const wchar_t* path)
-    : path_(path), file_(INVALID_HANDLE_VALUE), keep_(false), onFault_(&DumpFile::CloseOnFault, this) {
-  for (int attempt = 0; attempt < 2 && file_ == INVALID_HANDLE_VALUE; ++attempt) {
-    file_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_FILE_EXISTS || !DeleteFileW(path))) break;
+DumpFile::DumpFile(const wchar_t* path) : path_(path), keep_(false), onFault_(&DumpFile::CloseOnFault, this) {
+  for (int attempt = 0; attempt < 2 && !file_.IsValid(); ++attempt) {
+    file_.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.IsValid() && (GetLastError() != ERROR_FILE_EXISTS || !DeleteFileW(path))) break;
   }
-  if (file_ != INVALID_HANDLE_VALUE) WatchFileForReportProgress(file_);
+  if (file_.IsValid()) WatchFileForReportProgress(file_.Get());
 }
 
 DumpFile::~DumpFile() { Close(); }
 
 void DumpFile::Close() {
-  if (file_ == INVALID_HANDLE_VALUE) return;
+  if (!file_.IsValid()) return;
   WatchFileForReportProgress(nullptr);
-  CloseHandle(file_);
-  file_ = INVALID_HANDLE_VALUE;
+  file_.Reset();
   if (!keep_) DeleteFileW(path_);
 }
 

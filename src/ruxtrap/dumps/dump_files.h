@@ -7,6 +7,7 @@
 
 #include "support/fault_guard.h"
 #include "support/report_progress.h"
+#include "support/scoped.h"
 
 namespace ruxtrap {
 
@@ -30,8 +31,8 @@ class DumpFile {
   DumpFile(const DumpFile&) = delete;
   DumpFile& operator=(const DumpFile&) = delete;
 
-  bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
-  HANDLE Handle() const { return file_; }
+  bool IsOpen() const { return file_.IsValid(); }
+  HANDLE Handle() const { return file_.Get(); }
   // The dump is whole: closing leaves it in place.
   void Keep() { keep_ = true; }
   void Close();
@@ -39,7 +40,7 @@ class DumpFile {
  private:
   static void CloseOnFault(void* self);
   const wchar_t* path_;
-  HANDLE file_;
+  ScopedFileHandle file_;
   bool keep_;
   FaultRelease onFault_;
 };

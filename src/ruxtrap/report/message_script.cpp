@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "report/file_ownership.h"
-#include "report/path_text.h"
+#include "support/path_text.h"
 #include "report/report.h"
 #include "report/report_places.h"
 

@@ -6,9 +6,10 @@
 
 #include "report/append_open.h"
 #include "report/file_ownership.h"
-#include "report/path_text.h"
+#include "support/path_text.h"
 #include "report/report.h"
 #include "support/log_text.h"
+#include "support/scoped.h"
 
 namespace ruxtrap {
 
@@ -116,12 +117,11 @@ void ResolveScriptHost() {
 // A log is held against other processes' reports before anything is
 // written; one that opened but cannot take the report is closed again (and
 // the lock goes with it).
-HANDLE Usable(HANDLE log) {
-  if (log == INVALID_HANDLE_VALUE) return log;
-  LockLogForReport(log);
-  if (IsUsableLog(log)) return log;
-  CloseHandle(log);
-  return INVALID_HANDLE_VALUE;
+HANDLE Usable(HANDLE opened) {
+  ScopedFileHandle log(opened);
+  if (!log.IsValid()) return INVALID_HANDLE_VALUE;
+  LockLogForReport(log.Get());
+  return IsUsableLog(log.Get()) ? log.Release() : INVALID_HANDLE_VALUE;
 }
 
 }  // namespace

@@ -55,6 +55,14 @@ struct FileHandleTraits {
 };
 using ScopedFileHandle = UniqueResource<FileHandleTraits>;
 
+// A search of a folder, from FindFirstFileW.
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) { ::FindClose(h); }
+};
+using ScopedFind = UniqueResource<FindHandleTraits>;
+
 // The device context of the whole screen, from GetDC(nullptr).
 struct ScreenDcTraits {
   using Type = HDC;

@@ -1,4 +1,4 @@
-#include "report/path_text.h"
+#include "support/path_text.h"
 
 namespace ruxtrap {
 

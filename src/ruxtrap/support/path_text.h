@@ -1,5 +1,5 @@
-// Text of paths for the report's places: joined within fixed buffers (no
-// heap), and turned into the ANSI code page only when nothing is lost.
+// Text of paths: joined within fixed buffers (no heap, so a crash may join
+// them), and turned into the ANSI code page only when nothing is lost.
 #pragma once
 
 #include <windows.h>
