@@ -13,13 +13,7 @@ full_runs="${2:-3}"
 build="$(realpath -m "${3:-$root/build}")"
 steps="$build-steps"
 
-"$root/scripts/build.sh" "$build" crash_host >/dev/null
-cmake -S "$root" -B "$steps" -DRUXTRAP_STEP_TIMES=ON -DRUXTRAP_TESTS=OFF >/dev/null
-cmake --build "$steps" -j"$(nproc)" --target Ruxtrap crash_host >/dev/null
-
-. "$root/scripts/wine-env.sh" "$build/wineprefix"
-ensure_wine_prefix
-start_wineserver
+. "$root/bench/steps_build.sh" "$root" "$build" crash_host
 key='HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps'
 drive_c="$WINEPREFIX/drive_c"
 folder="$drive_c/ruxtrap-bench-dumps"

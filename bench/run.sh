@@ -11,13 +11,7 @@ runs="${1:-9}"
 build="$(realpath -m "${2:-$root/build}")"
 steps="$build-steps"
 
-"$root/scripts/build.sh" "$build" crash_bench >/dev/null
-cmake -S "$root" -B "$steps" -DRUXTRAP_STEP_TIMES=ON -DRUXTRAP_TESTS=OFF >/dev/null
-cmake --build "$steps" -j"$(nproc)" --target Ruxtrap crash_host >/dev/null
-
-. "$root/scripts/wine-env.sh" "$build/wineprefix"
-ensure_wine_prefix
-start_wineserver
+. "$root/bench/steps_build.sh" "$root" "$build" crash_bench
 # Case C is Wine's own crash dump: its debugger stays allowed for the bench.
 WINEDLLOVERRIDES="mscoree=;mshtml=" wine "$build/bin/bench/crash_bench.exe" "$runs" "$(winepath -w "$steps/bin")" \
   2>/dev/null | tr -d '\r'

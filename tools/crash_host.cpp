@@ -195,31 +195,29 @@ DWORD WINAPI LoadSlowLibrary(void*) {
 
 bool LogHolds(const char* text);
 
-int ExitWhileTheReportWaitsForTheLoaderLock() {
+// Sets loader_lock_lib.dll's DllMain up to run as mode says and to release
+// the worker, which faults then. A thread's start-up takes the loader lock
+// too: the worker is running before any DllMain holds it.
+void StartWorkerReleasedByDllMain(const wchar_t* mode) {
   wchar_t name[64];
   swprintf(name, 64, L"ruxtrap-dllmain-%lu", GetCurrentProcessId());
   workerRelease = CreateEventW(nullptr, TRUE, FALSE, name);
-  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN", L"release-and-hold");
+  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN", mode);
   SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN_EVENT", name);
   workerRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CreateThread(nullptr, 0, &FaultWhenReleased, nullptr, 0, nullptr);
   WaitForSingleObject(workerRunning, INFINITE);
+}
+
+int ExitWhileTheReportWaitsForTheLoaderLock() {
+  StartWorkerReleasedByDllMain(L"release-and-hold");
   CreateThread(nullptr, 0, &LoadSlowLibrary, nullptr, 0, nullptr);
   for (int waited = 0; !LogHolds("[Service pack]:") && waited < 60000; ++waited) Sleep(1);
   ExitProcess(0);
 }
 
 int CrashWhileDllMainWaits() {
-  wchar_t name[64];
-  swprintf(name, 64, L"ruxtrap-dllmain-%lu", GetCurrentProcessId());
-  workerRelease = CreateEventW(nullptr, TRUE, FALSE, name);
-  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN", L"release-and-wait");
-  SetEnvironmentVariableW(L"RUXTRAP_DLLMAIN_EVENT", name);
-  // A thread's start-up takes the loader lock too: the worker must be
-  // running before the DllMain holds it.
-  workerRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  CreateThread(nullptr, 0, &FaultWhenReleased, nullptr, 0, nullptr);
-  WaitForSingleObject(workerRunning, INFINITE);
+  StartWorkerReleasedByDllMain(L"release-and-wait");
   LoadLibraryW(L"loader_lock_lib.dll");  // never returns
   return 6;
 }
