@@ -72,6 +72,26 @@ LoaderLockTakenAtOnce::~LoaderLockTakenAtOnce() {
   if (cookie_ != 0) loader.unlock(0, cookie_);
 }
 
+// A full name's last part, as the base name.
+UNICODE_STRING BaseNameOf(const UNICODE_STRING& fullName) {
+  USHORT chars = fullName.Length / sizeof(wchar_t), start = chars;
+  while (start > 0 && fullName.Buffer[start - 1] != L'\\' && fullName.Buffer[start - 1] != L'/') --start;
+  const USHORT bytes = static_cast<USHORT>((chars - start) * sizeof(wchar_t));
+  return {bytes, bytes, fullName.Buffer + start};
+}
+
+void ForEachLoadedModule(void (*visit)(HMODULE module, const UNICODE_STRING& baseName)) {
+  if (loader.lock == nullptr || loader.unlock == nullptr) return;
+  ULONG_PTR cookie = 0;
+  if (loader.lock(0, nullptr, &cookie) != 0) return;
+  const LIST_ENTRY* head = &CurrentThreadBlock()->process->loaderData->InMemoryOrderModuleList;
+  for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
+    const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
+    visit(static_cast<HMODULE>(entry->DllBase), BaseNameOf(entry->FullDllName));
+  }
+  loader.unlock(0, cookie);
+}
+
 bool ThisThreadHoldsLoaderLock() {
   const RTL_CRITICAL_SECTION* lock = CurrentThreadBlock()->process->loaderLock;
   return lock != nullptr &&

@@ -20,6 +20,8 @@
 #pragma once
 
 #include <windows.h>
+// windows.h first
+#include <winternl.h>
 
 namespace ruxtrap {
 
@@ -65,6 +67,12 @@ class LoaderLockTakenAtOnce {
  private:
   ULONG_PTR cookie_;
 };
+
+// Calls visit(module, its base name) for each module the loader's list holds,
+// in load order, under the loader lock (waiting for it: never in a crash).
+// Reading the list costs nothing per module, unlike asking the loader for
+// names one by one.
+void ForEachLoadedModule(void (*visit)(HMODULE module, const UNICODE_STRING& baseName));
 
 // Whether the calling thread holds the loader lock (taken by itself or by
 // the loader it runs under).

@@ -5,7 +5,6 @@
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
 #include "probes/memory.h"
-#include "probes/probes.h"
 #include "support/function_cast.h"
 
 namespace ruxtrap {
@@ -130,15 +129,13 @@ Handler StillLoadedOrNone(Handler handler) {
   return handler != nullptr && IsLoadedCode(FunctionCast<const void*>(handler)) ? handler : nullptr;
 }
 
-bool StartsWith(const wchar_t* text, const wchar_t* head) { return _wcsnicmp(text, head, wcslen(head)) == 0; }
-
-// msvcrt.dll, msvcr70.dll to msvcr120.dll (and their debug forms),
-// ucrtbase.dll and ucrtbased.dll.
-bool IsRuntimeName(const wchar_t* name) {
-  const size_t length = wcslen(name);
-  const bool dll = length > 4 && _wcsicmp(name + length - 4, L".dll") == 0;
-  return dll && (StartsWith(name, L"msvcr") || StartsWith(name, L"ucrtbase"));
-}
+// The C runtime DLLs of Microsoft's toolchains (MinGW's is msvcrt.dll), and
+// their debug forms.
+const wchar_t* const kRuntimeNames[] = {
+    L"msvcrt.dll",   L"msvcrtd.dll",   L"msvcr70.dll",  L"msvcr70d.dll",  L"msvcr71.dll",  L"msvcr71d.dll",
+    L"msvcr80.dll",  L"msvcr80d.dll",  L"msvcr90.dll",  L"msvcr90d.dll",  L"msvcr100.dll", L"msvcr100d.dll",
+    L"msvcr110.dll", L"msvcr110d.dll", L"msvcr120.dll", L"msvcr120d.dll", L"ucrtbase.dll", L"ucrtbased.dll",
+};
 
 bool IsTaken(HMODULE module) {
   for (int i = 0; i < takenCount; ++i)
@@ -235,21 +232,19 @@ void GiveBack(const TakenRuntime& runtime) {
                                            &OnInvalidParameter, runtime.previousInvalidParameter);
 }
 
-}  // namespace
-
-void TakeOverRuntimeEnds() {
-  constexpr DWORD kSlots = 1024;
-  static HMODULE modules[kSlots];
-  DWORD count = 0;
-  if (!EnumProcessModulesCompat(GetCurrentProcessId(), kSlots, modules, &count) &&
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    return;
-  for (DWORD i = 0; i < count && i < kSlots; ++i) {
-    wchar_t name[MAX_PATH];
-    DWORD n = GetModuleBaseNameCompat(GetCurrentProcess(), modules[i], name, MAX_PATH);
-    if (n > 0 && n < MAX_PATH && IsRuntimeName(name)) TakeOver(modules[i]);
+void TakeOverIfRuntime(HMODULE module, const UNICODE_STRING& baseName) {
+  for (const wchar_t* name : kRuntimeNames) {
+    const size_t length = wcslen(name);
+    if (baseName.Length == length * sizeof(wchar_t) && _wcsnicmp(baseName.Buffer, name, length) == 0)
+      TakeOver(module);
   }
 }
+
+}  // namespace
+
+// The runtimes are found in the loader's list: asking the loader for each
+// known name that is not loaded costs Wine most of a millisecond a name.
+void TakeOverRuntimeEnds() { ForEachLoadedModule(&TakeOverIfRuntime); }
 
 void GiveBackRuntimeEnds() {
   for (int i = 0; i < takenCount; ++i) GiveBack(taken[i]);

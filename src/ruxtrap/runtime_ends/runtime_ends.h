@@ -3,7 +3,8 @@
 // std::terminate), a pure virtual function call, and an invalid parameter
 // passed to a runtime function. The library takes them over in every C
 // runtime DLL loaded when InitRuxtrap runs (msvcrt.dll, ucrtbase.dll, the
-// msvcr*.dll of older Microsoft toolchains), where the program has set no
+// msvcr70.dll to msvcr120.dll of older Microsoft toolchains, and their
+// debug forms), where the program has set no
 // handler of its own, and turns each into a crash report whose call stack
 // starts in the runtime code that gave up, the program's caller just below.
 // A runtime linked statically into a program has no exports to reach it by.

@@ -2,19 +2,24 @@
 // environment block (PEB) the library reads and switches, at the offsets
 // every 32-bit Windows and Wine keep them: the thread's exception chain and
 // stack bounds, the lowest address of its stack allocation, and the
-// process's loader lock.
+// process's loader lock and list of loaded modules.
 #pragma once
 
 #include <windows.h>
+// windows.h first
+#include <winternl.h>
 
 #include <stddef.h>
 
 namespace ruxtrap {
 
 struct ProcessBlock {
-  BYTE before[0xA0];
+  BYTE beforeLoaderData[0x0C];
+  PEB_LDR_DATA* loaderData;  // the loader's lists of the loaded modules
+  BYTE beforeLoaderLock[0xA0 - 0x10];
   RTL_CRITICAL_SECTION* loaderLock;
 };
+static_assert(offsetof(ProcessBlock, loaderData) == 0x0C, "PEB Ldr");
 static_assert(offsetof(ProcessBlock, loaderLock) == 0xA0, "PEB LoaderLock");
 
 struct ThreadBlock {
