@@ -448,6 +448,47 @@ __attribute__((noinline)) void CallsIntoData() {
   __asm__ volatile("");
 }
 
+// A fault on a stack of the program's own making, as a coroutine or a
+// fiber the system does not know runs on: 64 KB from VirtualAlloc, which
+// the thread's information block says nothing of.
+extern "C" void __cdecl CallOnStackAt(void* top, void (*fn)());
+__asm__(
+    ".text\n"
+    ".globl _CallOnStackAt\n"
+    "_CallOnStackAt:\n"
+    "  pushl %ebp\n"
+    "  movl %esp, %ebp\n"
+    "  movl 8(%ebp), %eax\n"
+    "  movl 12(%ebp), %ecx\n"
+    "  movl %eax, %esp\n"
+    "  call *%ecx\n"
+    "  movl %ebp, %esp\n"
+    "  popl %ebp\n"
+    "  ret\n");
+
+// High in the address space, above the thread's own stack, with a page
+// nobody may touch below it; the fault comes with 8 KB of it left.
+BYTE* ownStackBottom;
+
+__attribute__((noinline)) void RecurseThenFault() {
+  volatile BYTE frame[512];
+  frame[0] = 0;
+  if (const_cast<BYTE*>(frame) - ownStackBottom > 8 * 1024) RecurseThenFault();
+  else WriteThroughNullPointer();
+  frame[1] = frame[0];
+}
+
+void FaultOnAStackOfItsOwn() {
+  constexpr SIZE_T kBytes = 64 * 1024, kGuard = 4096;
+  BYTE* memory = static_cast<BYTE*>(
+      VirtualAlloc(nullptr, kGuard + kBytes, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE));
+  if (memory == nullptr) ExitProcess(5);
+  DWORD old = 0;
+  VirtualProtect(memory, kGuard, PAGE_NOACCESS, &old);
+  ownStackBottom = memory + kGuard;
+  CallOnStackAt(memory + kGuard + kBytes - 64, &RecurseThenFault);
+}
+
 int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   int arg = argc > 0 ? _wtoi(argv[0]) : 0;
   RecordFact("exe", GetModuleHandleW(nullptr));
@@ -477,6 +518,7 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   else if (wcscmp(mode, L"made-code") == 0) CallsThroughMadeCode();
   else if (wcscmp(mode, L"renamed-library") == 0) return CrashThroughRenamedLibrary();
   else if (wcscmp(mode, L"call-data") == 0) CallsIntoData();
+  else if (wcscmp(mode, L"own-stack") == 0) FaultOnAStackOfItsOwn();
   else if (wcscmp(mode, L"corrupt-heap") == 0) {
     CorruptTheHeap();
     WriteThroughNullPointer();

@@ -140,6 +140,7 @@ class LocalDumps : public testing::Test {
     RemoveSettings();
     RemoveTree(kFolder);
     RemoveTree(CrashDumpsFolder());
+    RemoveTree(BinFolder() + L"\\ruxtrap-dumps");
   }
   void TearDown() override { RemoveSettings(); }
 };
@@ -250,6 +251,92 @@ TEST_F(LocalDumps, WhatTheDumpCannotDoCostsTheDumpOnly) {
   EXPECT_EQ(run.facts["threadId"], dump.exceptionThread);
 }
 
+// A folder value that names no folder gives no dump, nor makes one: longer
+// than a path may be, relative (it would depend on the program's current
+// folder), or with a variable that does not expand. A plain string value
+// has its variables expanded as the system's own type does.
+TEST_F(LocalDumps, OnlyAFolderThatNamesAFolderTakesTheDump) {
+  for (const std::wstring& folder :
+       {kFolder + L"\\" + std::wstring(300, L'x'), std::wstring(L"ruxtrap-dumps\\relative"),
+        std::wstring(L"%RUXTRAP_NO_SUCH_VARIABLE%\\dumps")}) {
+    SCOPED_TRACE(Narrow(folder.substr(0, 60)));
+    Set(L"", L"DumpFolder", folder);
+    CrashWithReport(L"av");
+    EXPECT_FALSE(Exists(kFolder));
+    EXPECT_FALSE(Exists(BinFolder() + L"\\ruxtrap-dumps"));
+    EXPECT_FALSE(Exists(CrashDumpsFolder()));
+  }
+  const std::wstring plain = L"%SystemDrive%\\ruxtrap-dumps\\plain";
+  Set(L"", L"DumpFolder", REG_SZ, plain.c_str(), static_cast<DWORD>((plain.size() + 1) * 2));
+  CrashRun run = CrashWithReport(L"av");
+  ExpectDumpOfTheCrash(kFolder + L"\\plain\\" + DumpName(run), run);
+}
+
+// A dump cut short (the host killed while the writer writes a full dump)
+// never takes a dump's name: the earlier dumps stay, and no *.dmp is left
+// of it.
+TEST_F(LocalDumps, ADumpCutShortNeverTakesADumpsPlace) {
+  Set(L"", L"DumpFolder", kFolder);
+  Set(L"", L"DumpType", 2);
+  Set(L"", L"DumpCount", 1);
+  ASSERT_TRUE(CreateDirectoryW(kFolder.c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(kFolder + L"\\earlier.dmp", "an earlier dump"));
+  CrashHostOptions options;
+  options.waitForScriptHost = false;
+  options.timeoutMs = 300000;
+  options.killWhen = [](const std::string&) {
+    for (const std::wstring& name : NamesIn(kFolder)) {
+      if (name.find(L".partial") != std::wstring::npos) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW((kFolder + L"\\" + name).c_str(), GetFileExInfoStandard, &data) &&
+            data.nFileSizeLow > 4 * 1024 * 1024)
+          return true;
+      }
+    }
+    return false;
+  };
+  CrashRun run = RunCrashHost(L"av", options);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(1u, run.exitCode) << "ended from outside while the dump was written";
+  for (const std::wstring& name : NamesIn(kFolder))
+    EXPECT_TRUE(name == L"earlier.dmp" || name.find(L".dmp.partial") != std::wstring::npos) << Narrow(name);
+  EXPECT_TRUE(Exists(kFolder + L"\\earlier.dmp"));
+}
+
+// Thinning passes over a dump it cannot remove (read-only here, as one a
+// viewer holds open) and takes the next oldest in its place.
+TEST_F(LocalDumps, ThinningPassesOverADumpItCannotRemove) {
+  Set(L"", L"DumpFolder", kFolder);
+  Set(L"", L"DumpCount", 2);
+  ASSERT_TRUE(CreateDirectoryW(kFolder.c_str(), nullptr));
+  FILETIME time;
+  GetSystemTimeAsFileTime(&time);
+  for (const wchar_t* name : {L"c-old.dmp", L"b-older.dmp", L"a-oldest.dmp"}) {
+    const std::wstring path = kFolder + L"\\" + name;
+    ASSERT_TRUE(WriteWholeFile(path, "an earlier dump"));
+    time.dwHighDateTime -= 1;  // each an older one
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+  }
+  SetFileAttributesW((kFolder + L"\\a-oldest.dmp").c_str(), FILE_ATTRIBUTE_READONLY);
+  CrashRun run = CrashWithReport(L"av");
+  EXPECT_EQ((std::vector<std::wstring>{L"a-oldest.dmp", DumpName(run)}), NamesIn(kFolder));
+  SetFileAttributesW((kFolder + L"\\a-oldest.dmp").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A fault on a stack of the program's own (a coroutine's): the writer runs
+// from the report's stack, not below the fault on a stack whose room the
+// thread's bounds do not tell.
+TEST_F(LocalDumps, AFaultOnAStackOfTheProgramsOwnGetsItsDump) {
+  Set(L"", L"DumpFolder", kFolder);
+  CrashRun run = CrashWithReport(L"own-stack");
+  Minidump dump;
+  std::string problem;
+  EXPECT_TRUE(ReadMinidump(kFolder + L"\\" + DumpName(run), &dump, &problem)) << problem;
+  EXPECT_EQ(DWORD{EXCEPTION_ACCESS_VIOLATION}, dump.exceptionCode);
+}
+
 // Under WOW64 the settings are read where the system reads them, in the
 // 64-bit view, which reg.exe writes with /reg:64; the view a 32-bit
 // program sees by default holds nothing the system would read.
@@ -272,6 +359,23 @@ TEST_F(Wow64, TheSettingsComeFromThe64BitView) {
   CrashRun run = CrashWithReport(L"av");
   Minidump dump = ExpectDumpOfTheCrash(kFolder + L"\\own\\" + DumpName(run), run);
   EXPECT_EQ(ULONG64{MiniDumpNormal}, dump.flags);
+}
+
+// The settings are the 64-bit system's, whose reader expands its own
+// variables: %ProgramFiles% is the 64-bit program folder, not the one a
+// 32-bit program sees as it ("Program Files (x86)").
+TEST_F(Wow64, VariablesAreThoseOfThe64BitSystem) {
+  wchar_t programs[MAX_PATH], programs32[MAX_PATH];
+  ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramW6432", programs, MAX_PATH));
+  ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramFiles", programs32, MAX_PATH));
+  ASSERT_NE(std::wstring(programs), std::wstring(programs32));
+  const std::wstring folder = std::wstring(programs) + L"\\ruxtrap-dumps";
+  RemoveTree(folder);
+  Add(L"", L"/v DumpFolder /t REG_EXPAND_SZ /d %ProgramFiles%\\ruxtrap-dumps", L"64");
+  CrashRun run = CrashWithReport(L"av");
+  EXPECT_TRUE(Exists(folder + L"\\" + DumpName(run))) << Narrow(folder);
+  EXPECT_FALSE(Exists(std::wstring(programs32) + L"\\ruxtrap-dumps"));
+  RemoveTree(folder);
 }
 
 TEST_F(Wow64, The32BitViewIsNotRead) {

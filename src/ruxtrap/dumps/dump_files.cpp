@@ -1,5 +1,7 @@
 #include "dumps/dump_files.h"
 
+#include "dumps/dump_check.h"
+
 #include <string.h>
 #include <wchar.h>
 
@@ -9,8 +11,12 @@ namespace ruxtrap {
 
 namespace {
 
-// Far more dumps than any folder is asked to keep; the thinning stops there.
-constexpr unsigned kMostRemovals = 1000;
+// Oldest dumps removed after one look at the folder; a folder with more to
+// remove is looked at again, at most kMostLooks times.
+constexpr int kBatch = 256;
+constexpr int kMostLooks = 64;
+// Files that could not be removed, passed over from then on.
+constexpr int kMostStuck = 64;
 
 bool IsFolder(const wchar_t* path) {
   DWORD attributes = GetFileAttributesW(path);
@@ -24,33 +30,57 @@ bool IsDumpName(const wchar_t* name) {
   return n > 4 && _wcsicmp(name + n - 4, L".dmp") == 0;
 }
 
-bool IsOlder(const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
-  return CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) < 0;
-}
-
-// Counts the folder's dump files and finds the oldest that is not newest.
-struct DumpCensus {
-  unsigned count = 0;
-  bool hasOldest = false;
-  WIN32_FIND_DATAW oldest = {};
+struct OldDump {
+  FILETIME written;
+  wchar_t name[MAX_PATH];
 };
 
-DumpCensus TakeCensus(const wchar_t* folder, const wchar_t* newest) {
-  DumpCensus census;
+// One look at the folder: how many dumps it holds, and the oldest of those
+// that may go (not newest, not stuck), oldest first.
+struct FolderLook {
+  unsigned count;
+  int candidates;
+  OldDump oldest[kBatch];
+};
+FolderLook look;
+
+wchar_t stuck[kMostStuck][MAX_PATH];
+int stuckCount;
+
+bool IsStuck(const wchar_t* name) {
+  for (int i = 0; i < stuckCount; ++i)
+    if (_wcsicmp(stuck[i], name) == 0) return true;
+  return false;
+}
+
+// Keeps look.oldest sorted, oldest first, and at most kBatch long.
+void OfferCandidate(const WIN32_FIND_DATAW& found) {
+  int at = look.candidates;
+  while (at > 0 && CompareFileTime(&found.ftLastWriteTime, &look.oldest[at - 1].written) < 0) --at;
+  if (at == kBatch) return;
+  const int last = look.candidates < kBatch ? look.candidates : kBatch - 1;
+  memmove(&look.oldest[at + 1], &look.oldest[at], (last - at) * sizeof(OldDump));
+  look.oldest[at].written = found.ftLastWriteTime;
+  memcpy(look.oldest[at].name, found.cFileName, sizeof(look.oldest[at].name));
+  if (look.candidates < kBatch) ++look.candidates;
+}
+
+bool LookAtFolder(const wchar_t* folder, const wchar_t* newest) {
+  look.count = 0;
+  look.candidates = 0;
   wchar_t pattern[MAX_PATH];
-  if (!Join(pattern, folder, L"*.dmp")) return census;
+  if (!Join(pattern, folder, L"*.dmp")) return false;
   WIN32_FIND_DATAW found;
   ScopedFind search(FindFirstFileW(pattern, &found));
-  if (!search.IsValid()) return census;
+  if (!search.IsValid()) return false;
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsDumpName(found.cFileName)) continue;
-    ++census.count;
+    ++look.count;
     wchar_t path[MAX_PATH];
-    if (!Join(path, folder, found.cFileName) || _wcsicmp(path, newest) == 0) continue;
-    if (!census.hasOldest || IsOlder(found, census.oldest)) census.oldest = found;
-    census.hasOldest = true;
+    if (Join(path, folder, found.cFileName) && _wcsicmp(path, newest) != 0 && !IsStuck(found.cFileName))
+      OfferCandidate(found);
   } while (FindNextFileW(search.Get(), &found));
-  return census;
+  return true;
 }
 
 }  // namespace
@@ -70,35 +100,56 @@ bool MakeFolder(const wchar_t* folder) {
   return IsFolder(folder);
 }
 
-DumpFile::DumpFile(const wchar_t* path) : path_(path), keep_(false), onFault_(&DumpFile::CloseOnFault, this) {
+DumpFile::DumpFile(const wchar_t* path) : path_(path), onFault_(&DumpFile::CloseOnFault, this) {
+  if (!Join(writing_, path, L".partial")) return;
   for (int attempt = 0; attempt < 2 && !file_.IsValid(); ++attempt) {
-    file_.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    file_.Reset(CreateFileW(writing_, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_.IsValid() && (GetLastError() != ERROR_FILE_EXISTS || !DeleteFileW(path))) break;
+    if (!file_.IsValid() && (GetLastError() != ERROR_FILE_EXISTS || !DeleteFileW(writing_))) break;
   }
   if (file_.IsValid()) WatchFileForReportProgress(file_.Get());
 }
 
 DumpFile::~DumpFile() { Close(); }
 
+bool DumpFile::Keep() {
+  if (!file_.IsValid()) return false;
+  const bool whole = IsWholeDump(file_.Get());
+  WatchFileForReportProgress(nullptr);
+  file_.Reset();
+  if (whole && MoveFileExW(writing_, path_, MOVEFILE_REPLACE_EXISTING)) return true;
+  DeleteFileW(writing_);
+  return false;
+}
+
 void DumpFile::Close() {
   if (!file_.IsValid()) return;
   WatchFileForReportProgress(nullptr);
   file_.Reset();
-  if (!keep_) DeleteFileW(path_);
+  DeleteFileW(writing_);
 }
 
 void DumpFile::CloseOnFault(void* self) { static_cast<DumpFile*>(self)->Close(); }
 
 unsigned KeepNewestDumps(const wchar_t* folder, DWORD keep, const wchar_t* newest) {
-  for (unsigned removed = 0;; ++removed) {
-    DumpCensus census = TakeCensus(folder, newest);
+  stuckCount = 0;
+  unsigned left = 0;
+  for (int pass = 0; pass < kMostLooks && LookAtFolder(folder, newest); ++pass) {
     NoteReportProgress();
-    wchar_t oldest[MAX_PATH];
-    if (census.count <= keep || !census.hasOldest || removed == kMostRemovals ||
-        !Join(oldest, folder, census.oldest.cFileName) || !DeleteFileW(oldest))
-      return census.count;
+    left = look.count;
+    if (look.count <= keep) break;
+    unsigned removed = 0;
+    for (int i = 0; i < look.candidates && look.count - removed > keep; ++i) {
+      wchar_t path[MAX_PATH];
+      if (Join(path, folder, look.oldest[i].name) && DeleteFileW(path))
+        ++removed;
+      else if (stuckCount < kMostStuck)
+        memcpy(stuck[stuckCount++], look.oldest[i].name, sizeof(stuck[0]));
+    }
+    left = look.count - removed;
+    if (removed == 0 && (look.candidates == 0 || stuckCount == kMostStuck)) break;
   }
+  return left;
 }
 
 }  // namespace ruxtrap

@@ -15,15 +15,14 @@ namespace ruxtrap {
 // folder above it. True when the folder exists afterwards.
 bool MakeFolder(const wchar_t* folder);
 
-// The new dump, created where no file of that name stands. A file of that
-// name (the dump of an earlier process of the same id) is removed first:
-// a link placed there is removed itself, never written through. Unless
-// kept, the file is removed again when the owner goes, also when a fault
-// under a guard unwinds its scope: a dump cut short would only take the
-// place of a whole one in the folder. While the file is open its growth
-// counts as the report's progress: the platform writes a full dump's memory
-// in one call, without a step of the library's own that the threads waiting
-// for the report could see.
+// The new dump, written under a name of its own (the dump's name and
+// ".partial", which no thinning counts) and given the dump's name only once
+// it is whole: a dump cut short (a full disk, the process killed meanwhile)
+// never takes the place of a whole one. A file of the writing name (an
+// earlier process of the same id) is removed first: a link placed there is
+// removed itself, never written through. Unless kept, the file is removed
+// when the owner goes, also when a fault under a guard unwinds its scope.
+// While the file is open its growth counts as the report's progress.
 class DumpFile {
  public:
   explicit DumpFile(const wchar_t* path);
@@ -33,22 +32,24 @@ class DumpFile {
 
   bool IsOpen() const { return file_.IsValid(); }
   HANDLE Handle() const { return file_.Get(); }
-  // The dump is whole: closing leaves it in place.
-  void Keep() { keep_ = true; }
-  void Close();
+  // Checks that the dump is whole, then gives it the dump's name (over one
+  // of an earlier process of the same id). False, with the file removed,
+  // when it is not whole or cannot be named so.
+  bool Keep();
 
  private:
+  void Close();
   static void CloseOnFault(void* self);
   const wchar_t* path_;
+  wchar_t writing_[MAX_PATH];
   ScopedFileHandle file_;
-  bool keep_;
   FaultRelease onFault_;
 };
 
 // Removes the oldest dump files (*.dmp, by the time they were last written)
 // of the folder until at most keep are left; the file at newest is never
-// removed. Returns how many are left. A file that cannot be removed ends
-// the thinning.
+// removed, nor one that cannot be (read-only, held open): the next oldest
+// goes in its place. Returns how many are left.
 unsigned KeepNewestDumps(const wchar_t* folder, DWORD keep, const wchar_t* newest);
 
 }  // namespace ruxtrap

@@ -17,6 +17,10 @@ namespace {
 // Stack the platform's dump writer may use on the faulting thread's own
 // stack; far more than it was seen to take.
 constexpr SIZE_T kDumpStackBytes = 256 * 1024;
+// How long the platform's writer may take without a sign of progress before
+// a thread waiting for the report ends the process: in a program with a
+// thousand modules, Wine's took over a minute before its first byte.
+constexpr DWORD kDumpBoundMs = 10 * 60 * 1000;
 
 struct DumpCall {
   HANDLE file;
@@ -52,7 +56,9 @@ void WriteDumpHere(void* context) {
 // report's stack, which the dump then holds in their place.
 bool WriteDump(HANDLE file, EXCEPTION_POINTERS* pointers, DWORD type) {
   DumpCall call = {file, pointers, type, false};
+  BeginLongStep(kDumpBoundMs);
   if (!RunOnOuterStack(&WriteDumpHere, &call, kDumpStackBytes)) WriteDumpHere(&call);
+  EndLongStep();
   return call.written;
 }
 
@@ -64,9 +70,8 @@ void WriteDumpGuarded(EXCEPTION_POINTERS* pointers) {
   if (!file.IsOpen()) return;
   const bool written = WriteDump(file.Handle(), pointers, settings.type);
   RUXTRAP_STEP("dump written");
-  if (!written) return;
-  file.Keep();
-  file.Close();
+  // The folder is thinned only for a dump that is whole and in its place.
+  if (!written || !file.Keep()) return;
   KeepNewestDumps(settings.folder, settings.keep, settings.path);
   RUXTRAP_STEP("dump folder thinned");
 }
@@ -81,7 +86,7 @@ void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
   if (!TheDumpSettings().enabled || !LoaderCallsAllowed()) return;
   RUXTRAP_STEP("before the dump");
   RunGuarded([pointers] { WriteDumpGuarded(pointers); });
-  NoteReportProgress();
+  EndLongStep();
 }
 
 }  // namespace ruxtrap

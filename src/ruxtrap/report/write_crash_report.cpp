@@ -93,6 +93,9 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   WriteCallStack(out, pointers);
   WriteWide(out, L"\n\n\n");
   RUXTRAP_STEP("closing lines");
+  // The report is whole: the log, and its lock, go to the next process's
+  // report now, not after the message box and a dump.
+  log.Close();
 
   // The report is on disk: whatever the notice meets, the process still ends
   // with the report's exit code.

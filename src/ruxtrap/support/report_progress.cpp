@@ -8,6 +8,10 @@ volatile LONG lastProgress = 0;
 // The watched file and the low half of its size when last seen grown.
 HANDLE volatile watchedFile = nullptr;
 volatile LONG watchedSize = 0;
+// The long step in progress: its start (a GetTickCount value) and bound;
+// a bound of 0 when there is none.
+volatile LONG longStepStart = 0;
+volatile LONG longStepBound = 0;
 
 // Read by the waiting threads: several may see the same growth and each
 // note it, which changes nothing.
@@ -27,10 +31,23 @@ void WatchFileForReportProgress(HANDLE file) {
   watchedFile = file;
 }
 
+void BeginLongStep(DWORD boundMs) {
+  NoteReportProgress();
+  InterlockedExchange(&longStepStart, static_cast<LONG>(GetTickCount()));
+  InterlockedExchange(&longStepBound, static_cast<LONG>(boundMs));
+}
+
+void EndLongStep() {
+  InterlockedExchange(&longStepBound, 0);
+  NoteReportProgress();
+}
+
 // Tick differences stay right across the counter's wrap every 49.7 days.
 bool ReportHasStalled(DWORD waitingSince) {
   NoteWatchedFileGrowth();
   const DWORD now = GetTickCount();
+  const DWORD bound = static_cast<DWORD>(longStepBound);
+  if (bound != 0 && now - static_cast<DWORD>(longStepStart) < bound) return false;
   const DWORD sinceStep = now - static_cast<DWORD>(lastProgress);
   const DWORD waited = now - waitingSince;
   return (sinceStep < waited ? sinceStep : waited) >= kReportStallMs;

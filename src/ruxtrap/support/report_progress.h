@@ -30,6 +30,13 @@ void NoteReportProgress();
 // closed.
 void WatchFileForReportProgress(HANDLE file);
 
+// A step that may run long without any sign of progress (the platform
+// writing a crash dump in one call, which may spend many seconds before its
+// first byte) has a bound of its own: until boundMs after its start no
+// waiting thread takes the report for stalled. EndLongStep ends it.
+void BeginLongStep(DWORD boundMs);
+void EndLongStep();
+
 // Whether no step was noted for kReportStallMs while the caller has waited
 // since waitingSince (a GetTickCount value) at least as long.
 bool ReportHasStalled(DWORD waitingSince);

@@ -162,11 +162,16 @@ void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
   outer = enclosing;
 }
 
+// Only where the thread left from the stack its information block
+// describes: a thread that runs on a stack of its own making (a coroutine's,
+// a fiber the system does not know) left where the bounds say nothing of
+// the room below it.
 bool RunOnOuterStack(void (*fn)(void*), void* arg, SIZE_T minBytes) {
   if (outer.thread != GetCurrentThreadId()) return false;
   BYTE* top = reinterpret_cast<BYTE*>(reinterpret_cast<ULONG_PTR>(outer.inUseFrom) & ~ULONG_PTR{15});
   BYTE* floor = OuterStackFloor(outer.state);
-  if (top <= floor || static_cast<SIZE_T>(top - floor) < minBytes) return false;
+  if (top > static_cast<BYTE*>(outer.state.base) || top <= floor || static_cast<SIZE_T>(top - floor) < minBytes)
+    return false;
   ThreadBlock* thread = CurrentThreadBlock();
   const ThreadStackState reserve = ThreadStackState::Of(thread);
   auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
