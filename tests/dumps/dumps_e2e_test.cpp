@@ -303,26 +303,34 @@ TEST_F(LocalDumps, ADumpCutShortNeverTakesADumpsPlace) {
   EXPECT_TRUE(Exists(kFolder + L"\\earlier.dmp"));
 }
 
-// Thinning passes over a dump it cannot remove (read-only here, as one a
-// viewer holds open) and takes the next oldest in its place.
-TEST_F(LocalDumps, ThinningPassesOverADumpItCannotRemove) {
+// Thinning passes over dumps it cannot remove (read-only here, kept on
+// purpose), more of them than it looks at in one go, and takes the next
+// oldest in their place.
+TEST_F(LocalDumps, ThinningPassesOverDumpsItCannotRemove) {
   Set(L"", L"DumpFolder", kFolder);
   Set(L"", L"DumpCount", 2);
   ASSERT_TRUE(CreateDirectoryW(kFolder.c_str(), nullptr));
+  std::vector<std::wstring> kept;
+  for (int i = 0; i < 300; ++i) kept.push_back(L"a-kept-" + std::to_wstring(100 + i) + L".dmp");
+  std::vector<std::wstring> names = {L"c-old.dmp", L"b-older.dmp"};
+  names.insert(names.end(), kept.begin(), kept.end());
   FILETIME time;
   GetSystemTimeAsFileTime(&time);
-  for (const wchar_t* name : {L"c-old.dmp", L"b-older.dmp", L"a-oldest.dmp"}) {
+  for (const std::wstring& name : names) {  // each older than the one before
     const std::wstring path = kFolder + L"\\" + name;
     ASSERT_TRUE(WriteWholeFile(path, "an earlier dump"));
-    time.dwHighDateTime -= 1;  // each an older one
+    time.dwHighDateTime -= 1;
     HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     SetFileTime(file, nullptr, nullptr, &time);
     CloseHandle(file);
   }
-  SetFileAttributesW((kFolder + L"\\a-oldest.dmp").c_str(), FILE_ATTRIBUTE_READONLY);
+  for (const std::wstring& name : kept)
+    SetFileAttributesW((kFolder + L"\\" + name).c_str(), FILE_ATTRIBUTE_READONLY);
   CrashRun run = CrashWithReport(L"av");
-  EXPECT_EQ((std::vector<std::wstring>{L"a-oldest.dmp", DumpName(run)}), NamesIn(kFolder));
-  SetFileAttributesW((kFolder + L"\\a-oldest.dmp").c_str(), FILE_ATTRIBUTE_NORMAL);
+  kept.push_back(DumpName(run));
+  EXPECT_EQ(kept, NamesIn(kFolder));
+  for (const std::wstring& name : kept)
+    SetFileAttributesW((kFolder + L"\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // A fault on a stack of the program's own (a coroutine's): the writer runs

@@ -15,7 +15,8 @@ namespace {
 // remove is looked at again, at most kMostLooks times.
 constexpr int kBatch = 256;
 constexpr int kMostLooks = 64;
-// Files that could not be removed, passed over from then on.
+// Files that could not be removed (held open, or refused to this account),
+// passed over from then on; past that many the thinning gives up.
 constexpr int kMostStuck = 64;
 
 bool IsFolder(const wchar_t* path) {
@@ -65,6 +66,13 @@ void OfferCandidate(const WIN32_FIND_DATAW& found) {
   if (look.candidates < kBatch) ++look.candidates;
 }
 
+// The platform will not remove a read-only file: such a dump was marked to
+// be kept, and is counted but never offered, so however many there are
+// they cannot fill a look and hold the others back.
+bool MayRemove(const WIN32_FIND_DATAW& found) {
+  return (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 && !IsStuck(found.cFileName);
+}
+
 bool LookAtFolder(const wchar_t* folder, const wchar_t* newest) {
   look.count = 0;
   look.candidates = 0;
@@ -77,7 +85,7 @@ bool LookAtFolder(const wchar_t* folder, const wchar_t* newest) {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsDumpName(found.cFileName)) continue;
     ++look.count;
     wchar_t path[MAX_PATH];
-    if (Join(path, folder, found.cFileName) && _wcsicmp(path, newest) != 0 && !IsStuck(found.cFileName))
+    if (Join(path, folder, found.cFileName) && _wcsicmp(path, newest) != 0 && MayRemove(found))
       OfferCandidate(found);
   } while (FindNextFileW(search.Get(), &found));
   return true;
