@@ -382,6 +382,20 @@ int ExitWhileWorkerReports(int delayMs) {
   ExitProcess(0);
 }
 
+// A worker faults while the main thread loads and frees the many copies,
+// one after another, for as long as the process lives: the loader lock is
+// taken and given back all the time, free only between two loads.
+int FaultWhileLoading(int copies) {
+  if (copies < 1 || copies > kMostMany) return 5;
+  workerFaulting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CloseHandle(CreateThread(nullptr, 0, &SignalThenFault, nullptr, 0, nullptr));
+  WaitForSingleObject(workerFaulting, INFINITE);
+  for (;;) {
+    if (!LoadMany(copies)) return 6;
+    for (int i = 1; i <= copies; ++i) FreeLibrary(manyModules[i]);
+  }
+}
+
 // Modules and code the symbol handler does not find the usual way.
 //
 // crashlib.dll with its headers erased in memory, as some protections do
@@ -545,6 +559,7 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   } else if (wcscmp(mode, L"threads") == 0) return CrashManyThreads(arg);
   else if (wcscmp(mode, L"call-null") == 0) AboveCallsNull();
   else if (wcscmp(mode, L"exit-race") == 0) return ExitWhileWorkerReports(arg);
+  else if (wcscmp(mode, L"fault-while-loading") == 0) return FaultWhileLoading(arg);
   else if (wcscmp(mode, L"exit-behind-loader-lock") == 0) return ExitWhileTheReportWaitsForTheLoaderLock();
   else if (wcscmp(mode, L"many-chain") == 0) return CrashThroughMany(arg, argc > 1 ? _wtoi(argv[1]) : 0);
   else if (wcscmp(mode, L"exit") == 0) return arg;

@@ -12,7 +12,6 @@ using UnlockLoaderFn = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
 
 constexpr ULONG kTryOnly = 2;        // LdrLockLoaderLock returns at once
 constexpr ULONG kLockAcquired = 1;   // disposition: taken (by us, perhaps again)
-constexpr DWORD kPollMs = 10;
 
 struct LoaderLockBinding {
   LockLoaderFn lock;
@@ -47,13 +46,18 @@ void BindLoaderLockProbe() {
   loader.unlock = FunctionCast<UnlockLoaderFn>(GetProcAddress(ntdll, "LdrUnlockLoaderLock"));
 }
 
+// A thread that loads one module after another gives the lock back for a
+// few microseconds between loads: only a probe that comes round again at
+// once finds it free then, one that sleeps between probes almost never.
+// Yielding keeps the holder running where it shares this processor; the
+// cost, one processor kept busy, lasts the bounded wait at most.
 bool TakeLoaderLockWithin(DWORD waitMs) {
   if (loader.lock == nullptr || loader.unlock == nullptr) return true;
   const DWORD start = GetTickCount();
   for (;;) {
     if (TakeLoaderLockNow(&heldCookie)) return true;
     if (GetTickCount() - start >= waitMs) return false;
-    Sleep(kPollMs);
+    SwitchToThread();
   }
 }
 
