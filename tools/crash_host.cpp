@@ -433,6 +433,36 @@ __attribute__((noinline)) void CallsThroughMadeCode() {
   __asm__ volatile("");
 }
 
+// Code without a name (no symbol, no debug information, as in a runtime
+// linked in without them) whose last instruction calls a function that never
+// returns, placed so that its return address is the first byte of the named
+// function after it. The linker lays sections ".text$NAME" out in the order
+// of NAME, both 16-byte aligned: the call is made to end on that boundary.
+extern "C" __attribute__((noinline, noreturn)) void FaultFromUnnamedCode() {
+  WriteThroughNullPointer();
+  ExitProcess(5);
+}
+
+__asm__(
+    ".section .text$ruxtrap_unnamed_a,\"x\"\n"
+    ".p2align 4\n"
+    "ruxtrapUnnamedCode:\n"
+    ".skip 11, 0x90\n"
+    "call _FaultFromUnnamedCode\n");
+
+extern "C" __attribute__((section(".text$ruxtrap_unnamed_b"), aligned(16), noinline)) int NamedAfterUnnamedCode() {
+  return 7;
+}
+
+__attribute__((noinline)) void CallsUnnamedCode() {
+  void (*unnamed)();
+  __asm__("movl $ruxtrapUnnamedCode, %0" : "=r"(unnamed));
+  RecordFact("unnamedCallReturn", reinterpret_cast<void*>(reinterpret_cast<BYTE*>(unnamed) + 16));
+  RecordFact("namedAfterUnnamed", reinterpret_cast<void*>(&NamedAfterUnnamedCode));
+  unnamed();
+  __asm__ volatile("");
+}
+
 // A copy of many_lib.dll whose file is renamed once it is loaded, as an
 // updater does: the symbol handler cannot read it, and the walk must go on
 // through its frame.
@@ -530,6 +560,7 @@ int Run(const wchar_t* mode, int argc, wchar_t** argv) {
   else if (wcscmp(mode, L"dll-named") == 0) CrashInOwnLibrary(argv[0]);
   else if (wcscmp(mode, L"dll-without-headers") == 0) CrashInLibraryWithoutHeaders();
   else if (wcscmp(mode, L"made-code") == 0) CallsThroughMadeCode();
+  else if (wcscmp(mode, L"unnamed-code") == 0) CallsUnnamedCode();
   else if (wcscmp(mode, L"renamed-library") == 0) return CrashThroughRenamedLibrary();
   else if (wcscmp(mode, L"call-data") == 0) CallsIntoData();
   else if (wcscmp(mode, L"own-stack") == 0) FaultOnAStackOfItsOwn();

@@ -186,8 +186,8 @@ TEST(CallStackEndToEnd, ManyModulesLoadedEveryFrameNamedEveryModuleListed) {
 // Code the symbol handler does not find the usual way keeps its frames and
 // the walk goes on past them: a library whose headers were erased in memory
 // (its bounds come from the loader's list), a library whose file was renamed
-// after it was loaded (known by its bounds alone), and a thunk made at run
-// time (a line of address and arguments).
+// after it was loaded (known by its bounds alone), a thunk made at run
+// time (a line of address and arguments), and code without a name.
 TEST(CallStackEndToEnd, UnusualCodeKeepsItsFramesAndTheWalkGoesOn) {
   CrashRun headless = RunCrashHost(L"dll-without-headers");
   EXPECT_EQ(0u, SummaryLine(headless.log).find("crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "
@@ -214,6 +214,16 @@ TEST(CallStackEndToEnd, UnusualCodeKeepsItsFramesAndTheWalkGoesOn) {
   EXPECT_EQ(')', lines[1].back()) << lines[1];
   EXPECT_TRUE(Contains(lines[2], ", CallsThroughMadeCode()+")) << lines[2];
   EXPECT_TRUE(Contains(lines[3], ", Run()+")) << lines[3];
+
+  // Its last call never returns, and its return address is the first byte
+  // of the named function after it: the frame is named by its module only.
+  CrashRun unnamed = RunCrashHost(L"unnamed-code");
+  ASSERT_EQ(unnamed.facts["unnamedCallReturn"], unnamed.facts["namedAfterUnnamed"]) << "laid out as the host means";
+  lines = CallStackLines(unnamed.log);
+  ASSERT_GE(lines.size(), 3u) << unnamed.log;
+  EXPECT_TRUE(Contains(lines[1], ", FaultFromUnnamedCode()+")) << lines[1];
+  EXPECT_TRUE(Contains(lines[2], ") crash_host.exe")) << lines[2];
+  EXPECT_EQ(std::string::npos, lines[2].find(',')) << "no symbol, no source line: " << lines[2];
 }
 
 // A library loaded from 2 GB up: its addresses have their top bit set, which

@@ -74,7 +74,8 @@ bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back = 0);
 // How far before a return address its frame's lookups are made: 1 where the
 // address is the very first byte of a function, as after a call to a
 // function that never returns (abort, a throw) placed last in its caller,
-// whose return address is the next function's start; 0 otherwise.
+// whose return address is the next function's start; 0 otherwise. Code
+// before that start without a symbol of its own is then named by nothing.
 DWORD ReturnAddressBias(DWORD64 returnAddress);
 
 // The exception pointers a describe routine was given, copied; false when

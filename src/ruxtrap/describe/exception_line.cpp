@@ -168,10 +168,11 @@ bool LookUpSymbol(DWORD64 address, bool frameAddress, DWORD64* displacement) {
 
 }  // namespace
 
+// A function's first byte is no return address into it: the call was the
+// last instruction of whatever lies before, named or not.
 DWORD ReturnAddressBias(DWORD64 returnAddress) {
   DWORD64 displacement = 0;
-  if (!LookUpSymbol(returnAddress, true, &displacement) || displacement != 0) return 0;
-  return LookUpSymbol(returnAddress - 1, true, &displacement) ? 1 : 0;
+  return LookUpSymbol(returnAddress, true, &displacement) && displacement == 0 ? 1 : 0;
 }
 
 bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress, DWORD back) {
