@@ -477,7 +477,8 @@ __attribute__((noinline)) int CrashThroughRenamedLibrary() {
   if (!CopyFileW(source, copy, FALSE)) return 5;
   HMODULE library = LoadLibraryW(copy);
   auto through = library ? reinterpret_cast<CallThroughFn>(reinterpret_cast<void (*)()>(GetProcAddress(library, "CallThrough"))) : nullptr;
-  if (through == nullptr || !MoveFileW(copy, moved)) return 5;
+  // Wine gives a later process the same id: an earlier run's file may be there.
+  if (through == nullptr || !MoveFileExW(copy, moved, MOVEFILE_REPLACE_EXISTING)) return 5;
   through(&FaultHop, nullptr);
   return 0;
 }
