@@ -1,6 +1,7 @@
 #include "probes/loader_lock.h"
 
 #include "support/function_cast.h"
+#include "support/report_progress.h"
 #include "support/thread_block.h"
 
 namespace ruxtrap {
@@ -46,17 +47,34 @@ void BindLoaderLockProbe() {
   loader.unlock = FunctionCast<UnlockLoaderFn>(GetProcAddress(ntdll, "LdrUnlockLoaderLock"));
 }
 
+// The last entry of the loader's list of modules: it changes with every
+// module loaded or unloaded. One aligned pointer, read without the lock.
+const void* LastLoadedModule() {
+  const LIST_ENTRY* head = &CurrentThreadBlock()->process->loaderData->InMemoryOrderModuleList;
+  return *static_cast<const void* const volatile*>(static_cast<const void*>(&head->Blink));
+}
+
 // A thread that loads one module after another gives the lock back for a
 // few microseconds between loads: only a probe that comes round again at
-// once finds it free then, one that sleeps between probes almost never.
-// Yielding keeps the holder running where it shares this processor; the
-// cost, one processor kept busy, lasts the bounded wait at most.
+// once may find it free then, and on a busy machine even that may miss it
+// for long. So the wait lasts while the loader is seen adding or removing
+// modules, up to its own bound, by which a program's start-up has usually
+// loaded what it loads; a lock held for good, with the list at rest, costs
+// waitMs. Yielding keeps the holder running where it shares this processor.
 bool TakeLoaderLockWithin(DWORD waitMs) {
   if (loader.lock == nullptr || loader.unlock == nullptr) return true;
   const DWORD start = GetTickCount();
+  DWORD lastChange = start;
+  const void* last = LastLoadedModule();
   for (;;) {
     if (TakeLoaderLockNow(&heldCookie)) return true;
-    if (GetTickCount() - start >= waitMs) return false;
+    const DWORD now = GetTickCount();
+    if (const void* seen = LastLoadedModule(); seen != last) {
+      last = seen;
+      lastChange = now;
+      NoteReportProgress();
+    }
+    if (now - lastChange >= waitMs || now - start >= kMostLoaderLockWaitMs) return false;
     SwitchToThread();
   }
 }

@@ -26,8 +26,10 @@
 namespace ruxtrap {
 
 // How long a report waits for another thread to give the loader lock back
-// before it leaves out what needs the lock.
+// before it leaves out what needs the lock: that long after the loader last
+// added or removed a module, and never longer than kMostLoaderLockWaitMs.
 constexpr DWORD kLoaderLockWaitMs = 2000;
+constexpr DWORD kMostLoaderLockWaitMs = 10000;
 
 // Starts the report's hold on the loader lock: takes the lock at once when
 // no other thread holds it. Otherwise the bounded wait for it is left to the
@@ -38,8 +40,7 @@ void BeginLoaderLockHold();
 
 // Whether the report in progress may make calls that wait for the loader
 // lock; the first question after BeginLoaderLockHold that finds the lock
-// held elsewhere waits for it (at most kLoaderLockWaitMs). True outside a
-// report.
+// held elsewhere waits for it (bounded as above). True outside a report.
 bool LoaderCallsAllowed();
 void AllowLoaderCalls(bool allowed);
 
