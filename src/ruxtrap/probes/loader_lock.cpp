@@ -47,12 +47,19 @@ void BindLoaderLockProbe() {
   loader.unlock = FunctionCast<UnlockLoaderFn>(GetProcAddress(ntdll, "LdrUnlockLoaderLock"));
 }
 
+namespace {
+
+// The head of the loader's list of modules, in the order of their memory.
+const LIST_ENTRY* LoadedModules() { return &CurrentThreadBlock()->process->loaderData->InMemoryOrderModuleList; }
+
 // The last entry of the loader's list of modules: it changes with every
 // module loaded or unloaded. One aligned pointer, read without the lock.
 const void* LastLoadedModule() {
-  const LIST_ENTRY* head = &CurrentThreadBlock()->process->loaderData->InMemoryOrderModuleList;
+  const LIST_ENTRY* head = LoadedModules();
   return *static_cast<const void* const volatile*>(static_cast<const void*>(&head->Blink));
 }
+
+}  // namespace
 
 // A thread that loads one module after another gives the lock back for a
 // few microseconds between loads: only a probe that comes round again at
@@ -106,7 +113,7 @@ void ForEachLoadedModule(void (*visit)(HMODULE module, const UNICODE_STRING& bas
   if (loader.lock == nullptr || loader.unlock == nullptr) return;
   ULONG_PTR cookie = 0;
   if (loader.lock(0, nullptr, &cookie) != 0) return;
-  const LIST_ENTRY* head = &CurrentThreadBlock()->process->loaderData->InMemoryOrderModuleList;
+  const LIST_ENTRY* head = LoadedModules();
   for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
     const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
     visit(static_cast<HMODULE>(entry->DllBase), BaseNameOf(entry->FullDllName));
