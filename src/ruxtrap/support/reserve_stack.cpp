@@ -6,6 +6,12 @@ namespace ruxtrap {
 namespace {
 
 constexpr SIZE_T kGuardBytes = 4096;
+// The owner while the stack is being given back: no thread has this id
+// (the system's are multiples of 4), so no thread takes the stack meanwhile.
+constexpr LONG kReleasing = -1;
+// Where a chain's final record sits below the top of a stack: the stack
+// below it starts 16-byte aligned, as the calls made there expect.
+constexpr SIZE_T kFinalRecordOffset = 16;
 // Far more records than any real chain holds; a longer one loops.
 constexpr int kMostRecords = 100000;
 
@@ -110,10 +116,14 @@ ReserveStack::ReserveStack(SIZE_T bytes) : memory_(nullptr), bytes_(bytes), owne
   if (memory_ != nullptr) VirtualProtect(memory_, kGuardBytes, PAGE_NOACCESS, &old);
 }
 
+// Owning the stack while it goes keeps a thread from coming to run on it
+// between the look and the free.
 void ReserveStack::Release() {
-  if (memory_ == nullptr || owner_ != 0) return;
-  VirtualFree(memory_, 0, MEM_RELEASE);
+  if (InterlockedCompareExchange(&owner_, kReleasing, 0) != 0) return;
+  BYTE* memory = memory_;
   memory_ = nullptr;
+  if (memory != nullptr) VirtualFree(memory, 0, MEM_RELEASE);
+  InterlockedExchange(&owner_, 0);
 }
 
 bool ReserveStack::Contains(const void* address) const {
@@ -141,8 +151,7 @@ void ReserveStack::Run(void (*fn)(void*), void* arg, void (*whileWaiting)(DWORD 
   InterlockedExchange(&owner_, 0);
 }
 
-// The final record sits at the top of the reserve stack, 16 bytes below its
-// end, so the stack below it starts 16-byte aligned. The thread's own state
+// The final record sits at the top of the reserve stack. The thread's own state
 // is kept in outer, where RunOnOuterStack finds it and leaves the stack's
 // limit as it grew meanwhile.
 void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
@@ -151,7 +160,7 @@ void ReserveStack::RunSwitched(void (*fn)(void*), void* arg) {
   const ThreadStackState own = ThreadStackState::Of(thread);
   BYTE* bottom = memory_ + kGuardBytes;
   BYTE* top = bottom + bytes_;
-  auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
+  auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - kFinalRecordOffset);
   last->Next = kChainEnd;
   last->Handler = FinalHandlerOf(own.chain, own.limit, own.base);
   if (last->Handler == nullptr) last->Handler = &ContinueSearch;
@@ -174,7 +183,7 @@ bool RunOnOuterStack(void (*fn)(void*), void* arg, SIZE_T minBytes) {
     return false;
   ThreadBlock* thread = CurrentThreadBlock();
   const ThreadStackState reserve = ThreadStackState::Of(thread);
-  auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - 16);
+  auto* last = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(top - kFinalRecordOffset);
   last->Next = kChainEnd;
   last->Handler = outer.finalHandler;
   ThreadStackState{outer.state.base, outer.state.limit, outer.state.deallocation, last}.Apply(thread);

@@ -26,7 +26,9 @@ class ReserveStack {
   ReserveStack& operator=(const ReserveStack&) = delete;
 
   // Gives the memory back, unless a thread is running on it (a report that
-  // ends the process runs the unload actions from the reserve stack).
+  // ends the process runs the unload actions from the reserve stack); a
+  // thread that comes to Run meanwhile waits for it and then runs fn on its
+  // own stack.
   void Release();
 
   // Runs fn(arg) on the reserve stack. One thread at a time: another thread
