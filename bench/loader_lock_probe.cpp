@@ -70,9 +70,12 @@ EXCEPTION_POINTERS* pointers;
 EXCEPTION_RECORD record;
 CONTEXT context;
 
-// As a report finds things: the symbol handler set up, the fault's context.
+// The fault's context, as a report finds it. Each call makes its own
+// report session on the probing thread, after another thread took the
+// loader lock: its hold then waits for the lock, bounded, as a report's does.
+bool loaderCallsLeftOut = false;
+
 void SetUpPointers() {
-  ruxtrap::EnsureSymbolEngine();
   RtlCaptureContext(&context);
   record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
   record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
@@ -93,8 +96,15 @@ struct Probe {
 // The report's steps with the calls that wait for the lock left out.
 void LeaveLoaderCallsOut() {
   SetUpPointers();
-  ruxtrap::AllowLoaderCalls(false);
+  loaderCallsLeftOut = true;
 }
+
+struct ProbeSession {
+  ruxtrap::ReportSession session;
+  ProbeSession() {
+    if (loaderCallsLeftOut) session.Hold().DenyCalls();
+  }
+};
 
 void Nothing() {}
 
@@ -227,11 +237,16 @@ const Probe kProbes[] = {
     {"OpenProcess (the current process)", Nothing,
      [] { CloseHandle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId())); }},
     {"SymCleanup", SetUpSymbols, [] { SymCleanup(GetCurrentProcess()); }},
-    {"DescribeException (the summary line)", SetUpPointers, [] { ruxtrap::DescribeException(pointers); }},
+    {"DescribeException (the summary line)", SetUpPointers,
+     [] {
+       ProbeSession probe;
+       ruxtrap::DescribeException(pointers, probe.session.Symbols());
+     }},
     {"FirstStackFrame, NextStackFrame (the call stack)", SetUpPointers,
      [] {
-       ruxtrap::FirstStackFrame(pointers);
-       while (ruxtrap::NextStackFrame()) {}
+       ProbeSession probe;
+       ruxtrap::FirstStackFrame(pointers, probe.session.Symbols());
+       while (ruxtrap::NextStackFrame(probe.session.Symbols())) {}
      }},
     {"wsprintfW, first use in the process (InitRuxtrap makes it)", Nothing,
      [] {
@@ -264,14 +279,16 @@ const Probe kProbes[] = {
      [] {
        HANDLE f = CreateFileW(L"C:\\ruxtrap-probe.txt", FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_ALWAYS, 0, nullptr);
-       ruxtrap::WriteSystemInfo(f);
+       ProbeSession probe;
+       ruxtrap::WriteSystemInfo(f, probe.session.Hold());
        CloseHandle(f);
      }},
     {"report without loader calls: summary, registers, call stack", LeaveLoaderCallsOut,
      [] {
-       ruxtrap::DescribeException(pointers);
+       ProbeSession probe;
+       ruxtrap::DescribeException(pointers, probe.session.Symbols());
        ruxtrap::DescribeRegisters(pointers);
-       ruxtrap::FirstStackFrame(pointers);
+       ruxtrap::FirstStackFrame(pointers, probe.session.Symbols());
      }},
 };
 

@@ -61,10 +61,10 @@ void CheckChain(const char* place) {
   RecordFact(place, "Valid", valid ? 1 : 0);
 }
 
-LONG WINAPI CheckChainThenReport(EXCEPTION_POINTERS* pointers) {
+LONG CheckChainThenReport(EXCEPTION_POINTERS* pointers, ruxtrap::ReportSession& session) {
   CheckChain("handler");
   ruxtrap::RunGuarded([] { CheckChain("guarded"); });
-  return ruxtrap::WriteCrashReport(pointers);
+  return ruxtrap::WriteCrashReport(pointers, session);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ class ExceptionLineTest : public ::testing::Test {
     context_.SegCs = 0x1B;
   }
   std::wstring Line() {
-    const wchar_t* line = DescribeException(&pointers_);
+    const wchar_t* line = DescribeException(&pointers_, scope_.symbols);
     EXPECT_EQ(ReportBuffer, line);
     return line ? std::wstring(line) : L"<null>";
   }
@@ -150,12 +150,12 @@ TEST_F(ExceptionLineTest, EveryPieceStaysInsideTheBuffer) {
 
 TEST_F(ExceptionLineTest, UnreadablePointersAndRecords) {
   wcscpy(ReportBuffer, L"kept");
-  EXPECT_EQ(nullptr, DescribeException(nullptr));
-  EXPECT_EQ(nullptr, DescribeException(reinterpret_cast<EXCEPTION_POINTERS*>(0x20)));
+  EXPECT_EQ(nullptr, DescribeException(nullptr, scope_.symbols));
+  EXPECT_EQ(nullptr, DescribeException(reinterpret_cast<EXCEPTION_POINTERS*>(0x20), scope_.symbols));
   EXPECT_EQ(std::wstring(L"kept"), ReportBuffer);
   // Readable pointers to an unreadable record: the guard takes the fault.
   EXCEPTION_POINTERS bad = {reinterpret_cast<EXCEPTION_RECORD*>(0x30), &context_};
-  EXPECT_EQ(nullptr, DescribeException(&bad));
+  EXPECT_EQ(nullptr, DescribeException(&bad, scope_.symbols));
   EXPECT_EQ(std::wstring(L"app.exe caused an "), ReportBuffer) << "what was built before the fault stays";
 }
 

@@ -47,6 +47,11 @@ class FakeSymbolScope {
  public:
   FakeSymbolScope();
   ~FakeSymbolScope();
+
+  // What a report hands the describe routines; the fakes answer for the
+  // symbol handler, so it is never set up.
+  LoaderLockHold hold;
+  SymbolEngine symbols{hold};
 };
 
 extern FakeSymbols fake;

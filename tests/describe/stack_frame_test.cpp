@@ -26,14 +26,14 @@ class StackFrameTest : public ::testing::Test {
     fake.lineDisplacement = 4;
   }
   // The frames' addresses: what the walk tests look at.
-  std::wstring First() { return Head(Text(FirstStackFrame(&pointers_))); }
-  std::wstring Next() { return Head(Text(NextStackFrame())); }
+  std::wstring First() { return Head(Text(FirstStackFrame(&pointers_, scope_.symbols))); }
+  std::wstring Next() { return Head(Text(NextStackFrame(scope_.symbols))); }
   static std::wstring Text(const wchar_t* line) { return line ? std::wstring(line) : L"<null>"; }
   static std::wstring Head(const std::wstring& line) { return line == L"<null>" ? line : line.substr(0, 13); }
   std::wstring OneFrame() {
     fake.frames = {kDrawFrame};
     fake.nextFrame = 0;
-    return Text(FirstStackFrame(&pointers_));
+    return Text(FirstStackFrame(&pointers_, scope_.symbols));
   }
   FakeSymbolScope scope_;
   EXCEPTION_RECORD record_ = {};
@@ -133,8 +133,8 @@ TEST_F(StackFrameTest, EndlessChainStopsAtTheDepthBound) {
 TEST_F(StackFrameTest, UnreadablePointersLeaveTheWalkAlone) {
   fake.frames = {FrameAt(0), FrameAt(1), FrameAt(2)};
   First();
-  EXPECT_EQ(nullptr, FirstStackFrame(nullptr));
-  EXPECT_EQ(nullptr, FirstStackFrame(reinterpret_cast<EXCEPTION_POINTERS*>(0x40)));
+  EXPECT_EQ(nullptr, FirstStackFrame(nullptr, scope_.symbols));
+  EXPECT_EQ(nullptr, FirstStackFrame(reinterpret_cast<EXCEPTION_POINTERS*>(0x40), scope_.symbols));
   EXPECT_EQ(L"001B:6D31A001", Next()) << "the walk in progress goes on";
 }
 

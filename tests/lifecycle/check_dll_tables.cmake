@@ -1,6 +1,6 @@
 # Checks Ruxtrap.dll's tables: the one export under its plain name,
-# imports of Windows system DLLs only (no GCC runtime DLL; PSAPI and COM are
-# bound at run time), and no TLS directory.
+# imports of Windows system DLLs only (no GCC runtime DLL; PSAPI, COM and
+# DBGHELP are bound at run time), and no TLS directory.
 cmake_policy(VERSION 3.20)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -14,7 +14,7 @@ if(NOT exportNames MATCHES "^\\[ *0\\] InitRuxtrap$")
 endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
-set(allowed kernel32.dll user32.dll gdi32.dll advapi32.dll dbghelp.dll msvcrt.dll)
+set(allowed kernel32.dll user32.dll gdi32.dll advapi32.dll msvcrt.dll)
 foreach(line IN LISTS imports)
   string(REPLACE "DLL Name: " "" name "${line}")
   string(TOLOWER "${name}" name)
@@ -53,7 +53,7 @@ foreach(table IN LISTS tables)
     message(FATAL_ERROR "a table of platform calls lies outside .rdata: ${table}")
   endif()
 endforeach()
-if(symbols MATCHES "The(Lifecycle|Describe|Probe|DxDiag)Platform|TheReportFinish")
+if(symbols MATCHES "The(Lifecycle|Describe|Probe|DxDiag)Platform|TheReportFinish|UnsealedOptionalCalls")
   message(FATAL_ERROR "Ruxtrap.dll carries a writable table of platform calls (${CMAKE_MATCH_0})")
 endif()
 message(STATUS "export InitRuxtrap; imports: ${imports}; no TLS directory; ${tableCount} tables in .rdata")

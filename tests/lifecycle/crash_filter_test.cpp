@@ -8,6 +8,7 @@
 #include "describe/symbol_engine.h"
 #include "lifecycle/lifecycle.h"
 #include "support/log_text.h"
+#include "support/optional_calls.h"
 #include "report/report.h"
 
 namespace ruxtrap {
@@ -42,6 +43,16 @@ CrashHandler HandlerOfAnUnloadedLibrary() {
 
 LONG WINAPI HostFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
 
+// Whether the symbol handler is set up for this process: only then does it
+// know a search path.
+bool SymbolHandlerIsSetUp() {
+  using SearchPathFn = BOOL(WINAPI*)(HANDLE, PSTR, DWORD);
+  auto searchPath = reinterpret_cast<SearchPathFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"dbghelp.dll"), "SymGetSearchPath")));
+  char path[MAX_PATH];
+  return searchPath != nullptr && searchPath(GetCurrentProcess(), path, MAX_PATH);
+}
+
 class CrashFilterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,7 +64,6 @@ class CrashFilterTest : public ::testing::Test {
   void TearDown() override {
     RestorePreviousFilter();
     ResetInstallationState();
-    ReleaseSymbolEngine();
     TheLifecyclePlatform() = RealLifecyclePlatform();
   }
   LONG Filter(DWORD code) {
@@ -74,14 +84,15 @@ TEST_F(CrashFilterTest, WithoutHandlerOnlyAStackOverflowIsAnnounced) {
   EXPECT_TRUE(rec.debugW.empty());
   EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_STACK_OVERFLOW));
   EXPECT_EQ(kOverflowNotice, rec.debugW);
-  EXPECT_EQ(0, SymbolEngineFlag()) << "no handler: the symbol handler is not set up";
+  EXPECT_FALSE(SymbolHandlerIsSetUp()) << "no handler: the symbol handler is not set up";
 }
 
 // The symbol handler is set up by the handler's first lookup (its lines
 // that need none come first) and released by the filter.
-LONG WINAPI ReturnOneInsideTheLock(EXCEPTION_POINTERS*) {
-  EnsureSymbolEngine();
-  EXPECT_EQ(1, SymbolEngineFlag());
+bool handlerSetUpSymbols = false;
+LONG ReturnOneInsideTheLock(EXCEPTION_POINTERS*, ReportSession& session) {
+  session.Symbols().Ensure();
+  handlerSetUpSymbols = session.Symbols().IsSetUp();
   EXPECT_TRUE(TheCrashLock().IsLocked()) << "the symbol steps run under the report lock";
   return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -90,12 +101,13 @@ TEST_F(CrashFilterTest, HandlerResultIsReturnedAndSymbolsReleased) {
   ASSERT_TRUE(SetCrashHandler(&ReturnOneInsideTheLock));
   EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, Filter(EXCEPTION_STACK_OVERFLOW));
   EXPECT_EQ(kOverflowNotice, rec.debugW);
-  EXPECT_EQ(0, SymbolEngineFlag());
+  EXPECT_TRUE(handlerSetUpSymbols);
+  EXPECT_FALSE(SymbolHandlerIsSetUp()) << "released by the filter";
   EXPECT_FALSE(TheCrashLock().IsLocked());
 }
 
 int handlerCalls = 0;
-LONG WINAPI CountCalls(EXCEPTION_POINTERS*) {
+LONG CountCalls(EXCEPTION_POINTERS*, ReportSession&) {
   ++handlerCalls;
   return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -114,8 +126,8 @@ TEST_F(CrashFilterTest, HandlerWhoseCodeIsGoneIsNotCalled) {
 std::wstring TempLog() { return ruxtrap_test::BinFolder() + L"\\crash_filter_test.log"; }
 
 // Opens a log and takes the lock the way the report driver does, then faults.
-LONG WINAPI FaultWhileHoldingLogAndLock(EXCEPTION_POINTERS*) {
-  EnsureSymbolEngine();
+LONG FaultWhileHoldingLogAndLock(EXCEPTION_POINTERS*, ReportSession& session) {
+  session.Symbols().Ensure();
   CrashLockGuard lock(TheCrashLock());
   LogFileHolder log(CreateFileW(TempLog().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
   WriteNarrow(log.Get(), "partial report\n");
@@ -141,7 +153,8 @@ TEST_F(CrashFilterTest, FaultInHandlerClosesTheLogLeavesTheLockAndKeepsSymbols) 
   DeleteFileW(TempLog().c_str());
   ASSERT_TRUE(SetCrashHandler(&FaultWhileHoldingLogAndLock));
   EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, Filter(EXCEPTION_ACCESS_VIOLATION));
-  EXPECT_EQ(1, SymbolEngineFlag()) << "a faulting handler leaves the symbol handler set up";
+  EXPECT_TRUE(SymbolHandlerIsSetUp()) << "a faulting handler leaves the symbol handler set up";
+  Optional().symCleanup(GetCurrentProcess());
   EXPECT_FALSE(TheCrashLock().IsLocked());
   EXPECT_TRUE(OtherThreadCanTakeTheLock());
   // Only a closed file can be opened without sharing.

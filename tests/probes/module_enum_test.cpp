@@ -1,5 +1,5 @@
-// Module enumeration through a fake platform (missing libraries, old
-// versions, counted bindings) and on the real platform along both paths.
+// Module enumeration through a fake platform (missing libraries and
+// entries, old versions) and on the real platform along both paths.
 #include <gtest/gtest.h>
 #include <windows.h>
 // windows.h first
@@ -11,22 +11,20 @@
 #include <vector>
 
 #include "probes/probes.h"
+#include "support/optional_calls.h"
 
 namespace ruxtrap {
 namespace {
-
-HMODULE const kFakePsapi = reinterpret_cast<HMODULE>(0x5000);
-HMODULE const kFakeKernel = reinterpret_cast<HMODULE>(0x6000);
 
 // What the fake platform answers, and how often it was asked.
 struct World {
   bool versionFails = false;
   DWORD platformId = VER_PLATFORM_WIN32_NT, major = 6;
   bool psapiMissing = false;
-  std::string missingName;  // a GetProcAddress name that is not there
+  std::string missingName;  // an entry the system lacks
   DWORD modules = 5;        // modules of the process
   bool openFails = false, badCode = false, snapshotFails = false, firstFails = false;
-  int versionCalls = 0, loadCalls = 0, handleCalls = 0, procCalls = 0, openCalls = 0;
+  int versionCalls = 0, enumCalls = 0, snapshotCalls = 0, openCalls = 0;
   HANDLE lastHandle = nullptr;  // the process or snapshot handle handed out
   DWORD nextEntry = 0;
 } w;
@@ -43,6 +41,7 @@ HANDLE NewHandleKeepingLastError() {
 HMODULE FakeHandleOf(DWORD i) { return reinterpret_cast<HMODULE>(0x10000 * (i + 1)); }
 
 BOOL WINAPI FakeEnumProcessModules(HANDLE, HMODULE* out, DWORD bytes, DWORD* needed) {
+  ++w.enumCalls;
   for (DWORD i = 0; i < w.modules && i < bytes / 4; ++i) out[i] = FakeHandleOf(i);
   *needed = w.modules * 4;  // like PSAPI: success and the full size, even when it did not fit
   return TRUE;
@@ -52,6 +51,7 @@ DWORD WINAPI FakeGetModuleBaseNameW(HANDLE, HMODULE, LPWSTR name, DWORD size) {
   return static_cast<DWORD>(wcslen(name));
 }
 HANDLE WINAPI FakeSnapshot(DWORD flags, DWORD) {
+  ++w.snapshotCalls;
   if (w.snapshotFails || flags != TH32CS_SNAPMODULE) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -75,7 +75,7 @@ BOOL WINAPI FakeModuleFirst(HANDLE snapshot, MODULEENTRY32W* entry) {
   }
   return FakeModuleNext(snapshot, entry);
 }
-BOOL WINAPI Unused() { return FALSE; }
+DWORD WINAPI Unused(HANDLE, HMODULE, LPWSTR, DWORD) { return 0; }
 
 BOOL WINAPI FakeGetVersionExW(OSVERSIONINFOW* info) {
   ++w.versionCalls;
@@ -84,33 +84,32 @@ BOOL WINAPI FakeGetVersionExW(OSVERSIONINFOW* info) {
   info->dwMajorVersion = w.major;
   return TRUE;
 }
-HMODULE WINAPI FakeLoadLibraryW(LPCWSTR name) {
-  ++w.loadCalls;
-  return !w.psapiMissing && lstrcmpiW(name, L"PSAPI.DLL") == 0 ? kFakePsapi : nullptr;
+// An entry the world says is missing stays null, as the binder leaves it.
+template <class Fn>
+void Offer(Fn* entry, const char* name, Fn fake) {
+  *entry = w.missingName == name ? nullptr : fake;
 }
-HMODULE WINAPI FakeGetModuleHandleW(LPCWSTR name) {
-  ++w.handleCalls;
-  return lstrcmpiW(name, L"KERNEL32.DLL") == 0 ? kFakeKernel : nullptr;
-}
-FARPROC Entry(void* f) { return reinterpret_cast<FARPROC>(f); }
-FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
-  ++w.procCalls;
-  if (w.missingName == name) return nullptr;
-  std::string n = name;
-  if (module == kFakePsapi) {
-    static BYTE notCode[16];
-    if (n == "EnumProcessModules" && w.badCode) return Entry(notCode);
-    if (n == "EnumProcessModules") return Entry(reinterpret_cast<void*>(&FakeEnumProcessModules));
-    if (n == "GetModuleBaseNameW") return Entry(reinterpret_cast<void*>(&FakeGetModuleBaseNameW));
-    if (n == "GetModuleFileNameExW") return Entry(reinterpret_cast<void*>(&Unused));
+
+// The optional calls as the world has them.
+void InstallFakeEntries() {
+  static BYTE notCode[16];
+  OptionalCalls& calls = UnsealedOptionalCalls();
+  Offer(&calls.enumProcessModules, "EnumProcessModules",
+        w.badCode ? reinterpret_cast<decltype(calls.enumProcessModules)>(static_cast<void*>(notCode))
+                  : &FakeEnumProcessModules);
+  Offer(&calls.getModuleBaseNameW, "GetModuleBaseNameW", &FakeGetModuleBaseNameW);
+  Offer(&calls.getModuleFileNameExW, "GetModuleFileNameExW", &Unused);
+  if (w.psapiMissing) {
+    calls.enumProcessModules = nullptr;
+    calls.getModuleBaseNameW = nullptr;
+    calls.getModuleFileNameExW = nullptr;
+    calls.getModuleInformation = nullptr;
   }
-  if (module == kFakeKernel) {
-    if (n == "CreateToolhelp32Snapshot") return Entry(reinterpret_cast<void*>(&FakeSnapshot));
-    if (n == "Module32FirstW") return Entry(reinterpret_cast<void*>(&FakeModuleFirst));
-    if (n == "Module32NextW") return Entry(reinterpret_cast<void*>(&FakeModuleNext));
-  }
-  return nullptr;
+  Offer(&calls.createToolhelp32Snapshot, "CreateToolhelp32Snapshot", &FakeSnapshot);
+  Offer(&calls.module32FirstW, "Module32FirstW", &FakeModuleFirst);
+  Offer(&calls.module32NextW, "Module32NextW", &FakeModuleNext);
 }
+
 HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD) {
   ++w.openCalls;
   if (w.openFails || access != 0x0410 || inherit) {
@@ -140,14 +139,15 @@ class ProbesFake : public ::testing::Test {
   void SetUp() override {
     w = World();
     ResetProbeState();
-    TheProbePlatform() = {&FakeGetVersionExW, &FakeLoadLibraryW, &FakeGetModuleHandleW, &FakeGetProcAddress,
-                          &FakeOpenProcess};
+    TheProbePlatform() = {&FakeGetVersionExW, &FakeOpenProcess};
   }
   void TearDown() override {
     TheProbePlatform() = RealProbePlatform();
     ResetProbeState();
+    BindOptionalCalls();
   }
   BOOL Enum(DWORD slots) {
+    InstallFakeEntries();
     modules_.assign(slots + 1, nullptr);
     count_ = 0xDEAD;
     SetLastError(0xdeadbeef);
@@ -159,12 +159,12 @@ class ProbesFake : public ::testing::Test {
     w.platformId = platformId;
     w.major = major;
   }
-  // Which path ran: PSAPI loads a library, Toolhelp asks for KERNEL32.
+  // Which path ran.
   std::string PathTaken() {
-    w.loadCalls = w.handleCalls = 0;
+    w.enumCalls = w.snapshotCalls = 0;
     ResetProbeState();
     Enum(10);
-    return w.loadCalls ? "psapi" : w.handleCalls ? "toolhelp" : "none";
+    return w.enumCalls ? "psapi" : w.snapshotCalls ? "toolhelp" : "none";
   }
   std::vector<HMODULE> modules_;
   DWORD count_ = 0;
@@ -250,7 +250,7 @@ TEST_F(ProbesFake, BadArgumentsFailWith87BeforeAnythingElse) {
   EXPECT_FALSE(EnumProcessModulesCompat(1234, 10, reinterpret_cast<HMODULE*>(writableEnd + 4096 - 8), &count));
   EXPECT_EQ(87u, GetLastError());
   VirtualFree(writableEnd, 0, MEM_RELEASE);
-  EXPECT_EQ(0, w.versionCalls + w.loadCalls + w.handleCalls + w.openCalls);
+  EXPECT_EQ(0, w.versionCalls + w.enumCalls + w.snapshotCalls + w.openCalls);
 }
 
 TEST_F(ProbesFake, SlotsWhoseByteSizeWrapsAreRejected) {
@@ -265,7 +265,9 @@ TEST_F(ProbesFake, SlotsWhoseByteSizeWrapsAreRejected) {
   EXPECT_EQ(0, w.versionCalls);
 }
 
-TEST_F(ProbesFake, MissingPsapiFailsWith1114AndIsTriedAgain) {
+// Where the system lacks PSAPI or one of its entries, listing and naming
+// fail with 1114; once the entries are there, the same calls work.
+TEST_F(ProbesFake, MissingPsapiOrEntryFailsWith1114) {
   w.psapiMissing = true;
   EXPECT_FALSE(Enum(10));
   EXPECT_EQ(1114u, error_);
@@ -274,46 +276,24 @@ TEST_F(ProbesFake, MissingPsapiFailsWith1114AndIsTriedAgain) {
   SetLastError(0xdeadbeef);
   EXPECT_EQ(0u, GetModuleBaseNameCompat(GetCurrentProcess(), nullptr, name, 32));
   EXPECT_EQ(1114u, GetLastError());
-  EXPECT_EQ(2, w.loadCalls);
   w.psapiMissing = false;
   EXPECT_TRUE(Enum(10));
-  EXPECT_EQ(3, w.loadCalls);
-}
-
-TEST_F(ProbesFake, EachMissingPsapiNameFailsTheBinding) {
-  for (const char* name : {"EnumProcessModules", "GetModuleBaseNameW", "GetModuleFileNameExW"}) {
-    ResetProbeState();
-    w.missingName = name;
-    w.procCalls = 0;
-    EXPECT_FALSE(Enum(10)) << name;
-    EXPECT_EQ(1114u, error_);
-    EXPECT_LE(w.procCalls, 3) << "stops at the first missing name";
+  for (const char* entry : {"EnumProcessModules", "GetModuleBaseNameW", "GetModuleFileNameExW"}) {
+    w.missingName = entry;
+    EXPECT_FALSE(Enum(10)) << entry;
+    EXPECT_EQ(1114u, error_) << entry;
   }
 }
 
-TEST_F(ProbesFake, EachMissingToolhelpNameFailsTheBindingAfterAllAreLookedUp) {
+TEST_F(ProbesFake, EachMissingToolhelpEntryFailsTheToolhelpPath) {
   UseVersion(2, 5);
   for (const char* name : {"CreateToolhelp32Snapshot", "Module32FirstW", "Module32NextW"}) {
-    ResetProbeState();
     w.missingName = name;
-    w.procCalls = 0;
+    w.snapshotCalls = 0;
     EXPECT_FALSE(Enum(10)) << name;
     EXPECT_EQ(1114u, error_) << name;
     EXPECT_EQ(0u, count_);
-    EXPECT_EQ(3, w.procCalls) << name;
-  }
-}
-
-TEST_F(ProbesFake, BindingIsRememberedAfterSuccess) {
-  for (DWORD major : {6u, 5u}) {
-    UseVersion(2, major);
-    ResetProbeState();
-    w.procCalls = w.loadCalls = w.handleCalls = 0;
-    Enum(10);
-    int afterFirst = w.procCalls + w.loadCalls + w.handleCalls;
-    Enum(10);
-    Enum(0);
-    EXPECT_EQ(afterFirst, w.procCalls + w.loadCalls + w.handleCalls);
+    EXPECT_EQ(0, w.snapshotCalls) << name;
   }
 }
 
@@ -369,14 +349,17 @@ BOOL WINAPI VersionOf(OSVERSIONINFOW* info, DWORD platformId, DWORD major) {
 }
 BOOL WINAPI XpVersion(OSVERSIONINFOW* info) { return VersionOf(info, 2, 5); }
 BOOL WINAPI Win98Version(OSVERSIONINFOW* info) { return VersionOf(info, 1, 4); }
-HMODULE WINAPI NoLibrary(LPCWSTR) { return nullptr; }
 
 class ProbesReal : public ::testing::Test {
  protected:
-  void SetUp() override { ResetProbeState(); }
+  void SetUp() override {
+    ResetProbeState();
+    BindOptionalCalls();
+  }
   void TearDown() override {
     TheProbePlatform() = RealProbePlatform();
     ResetProbeState();
+    BindOptionalCalls();
   }
   std::vector<HMODULE> List(DWORD slots, BOOL* ok, DWORD* count) {
     std::vector<HMODULE> modules(slots ? slots : 1);
@@ -387,7 +370,6 @@ class ProbesReal : public ::testing::Test {
 };
 
 TEST_F(ProbesReal, BothPathsListWhatTheSystemLists) {
-  LoadLibraryW(L"psapi.dll");  // binding PSAPI loads it: list it from the start
   std::set<HMODULE> expected = SystemModuleList();
   ASSERT_GE(expected.size(), 3u);
   for (auto version : {RealProbePlatform().getVersionExW, &XpVersion, &Win98Version}) {
@@ -424,7 +406,10 @@ TEST_F(ProbesReal, ExactFitAndOneOverOnBothPaths) {
 
 TEST_F(ProbesReal, XpWithoutPsapiStillListsButCannotName) {
   TheProbePlatform().getVersionExW = &XpVersion;
-  TheProbePlatform().loadLibraryW = &NoLibrary;
+  OptionalCalls& calls = UnsealedOptionalCalls();
+  calls.enumProcessModules = nullptr;
+  calls.getModuleBaseNameW = nullptr;
+  calls.getModuleFileNameExW = nullptr;
   BOOL ok;
   DWORD count;
   List(250, &ok, &count);

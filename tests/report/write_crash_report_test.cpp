@@ -36,7 +36,7 @@ class WriteCrashReportTest : public ::testing::Test {
       finished.commandLine = line;
       ++finished.launches;
     };
-    TheReportFinish().exitProcess = [](int code) { finished.exitCode = code; };
+    TheReportFinish().exitProcess = [](int code, bool) { finished.exitCode = code; };
   }
   void TearDown() override {
     TheReportFinish() = RealReportFinish();
@@ -47,7 +47,8 @@ class WriteCrashReportTest : public ::testing::Test {
     record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
     CONTEXT context = {};
     EXCEPTION_POINTERS pointers = {&record, &context};
-    return WriteCrashReport(&pointers);
+    ReportSession session;
+    return WriteCrashReport(&pointers, session);
   }
 };
 
@@ -87,6 +88,32 @@ TEST_F(WriteCrashReportTest, UnopenableLogGoesToTheUsersOwnLog) {
   ExpectReportIn(UserLogPath());
   EXPECT_EQ(1, finished.launches);
   EXPECT_EQ(-9876, finished.exitCode);
+}
+
+// InitRuxtrap called again on one thread while another thread crashes: the
+// report, which opens its log under the report lock, always finds a whole
+// place for it (here the user's log, C:\CrashEvent.log being unopenable).
+DWORD WINAPI ResolvePlacesUntilStopped(void* stop) {
+  while (!*static_cast<volatile bool*>(stop)) ResolveReportPlaces();
+  return 0;
+}
+
+TEST_F(WriteCrashReportTest, PlacesResolvedAgainMeanwhileAreWholeForEveryReport) {
+  ASSERT_TRUE(CreateDirectoryW(kLogPathW, nullptr));
+  const std::string expectedShown = ruxtrap_test::Narrow(UserLogPath());
+  volatile bool stop = false;
+  HANDLE resolver = CreateThread(nullptr, 0, &ResolvePlacesUntilStopped, const_cast<bool*>(&stop), 0, nullptr);
+  int lost = 0;
+  for (int round = 0; round < 300; ++round) {
+    CrashLockGuard lock(TheCrashLock());
+    const CrashLog log = OpenCrashLog();
+    if (log.file == INVALID_HANDLE_VALUE || log.shownPath == nullptr || expectedShown != log.shownPath) ++lost;
+    if (log.file != INVALID_HANDLE_VALUE) CloseHandle(log.file);
+  }
+  stop = true;
+  WaitForSingleObject(resolver, INFINITE);
+  CloseHandle(resolver);
+  EXPECT_EQ(0, lost) << "reports that found no whole place for their log";
 }
 
 TEST_F(WriteCrashReportTest, UnopenableLogReturnsOneAndLeavesTheLock) {

@@ -9,6 +9,7 @@
 #include "lifecycle/lifecycle.h"
 #include "probes/loader_lock.h"
 #include "runtime_ends/runtime_ends.h"
+#include "support/optional_calls.h"
 
 namespace ruxtrap {
 namespace {
@@ -31,7 +32,7 @@ struct Seen {
 
 // Stands in for the report: looks at the process as the report finds it,
 // and returns, so the runtime's raise() returns too.
-LONG WINAPI LookAtTheProcess(EXCEPTION_POINTERS* pointers) {
+LONG LookAtTheProcess(EXCEPTION_POINTERS* pointers, ReportSession&) {
   ++seen.reports;
   seen.abortHandler = CurrentAbortHandler();
   seen.holdsLoaderLock = ThisThreadHoldsLoaderLock();
@@ -46,9 +47,9 @@ LONG WINAPI LookAtTheProcess(EXCEPTION_POINTERS* pointers) {
 // the loader lock, which the end of the process has to wait for.
 TEST(RuntimeEnds, AbortHandlerIsSetAgainAndTheLoaderLockHeldBeforeTheReport) {
   signal(SIGABRT, SIG_DFL);
-  BindLoaderLockProbe();
+  BindOptionalCalls();
   ASSERT_TRUE(SetCrashHandler(&LookAtTheProcess));
-  TakeOverRuntimeEnds();
+  TakeOverRuntimeEnds(&CrashFilter);
   const AbortHandler ours = CurrentAbortHandler();
   ASSERT_NE(SIG_DFL, ours) << "msvcrt.dll's abort end is taken over";
 

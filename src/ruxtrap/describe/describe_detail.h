@@ -9,6 +9,7 @@
 #include <dbghelp.h>
 
 #include "describe/describe.h"
+#include "describe/symbol_engine.h"
 #include "probes/memory.h"
 
 #include "support/fault_guard.h"
@@ -68,15 +69,16 @@ bool ReportLine::AppendGuarded(Part&& part) {
 // leaves it 0. back: the lookups are made that many bytes before address,
 // and the offsets shown are address's own (see ReturnAddressBias). Each
 // returns true when the line may go on, false when it is complete.
-bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress = false, DWORD back = 0);
-bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back = 0);
+bool AppendSymbolSuffix(SymbolEngine& symbols, DWORD64 address, bool comma, bool frameAddress = false,
+                        DWORD back = 0);
+bool AppendSourceLineSuffix(SymbolEngine& symbols, DWORD64 address, bool comma, DWORD back = 0);
 
 // How far before a return address its frame's lookups are made: 1 where the
 // address is the very first byte of a function, as after a call to a
 // function that never returns (abort, a throw) placed last in its caller,
 // whose return address is the next function's start; 0 otherwise. Code
 // before that start without a symbol of its own is then named by nothing.
-DWORD ReturnAddressBias(DWORD64 returnAddress);
+DWORD ReturnAddressBias(SymbolEngine& symbols, DWORD64 returnAddress);
 
 // The exception pointers a describe routine was given, copied; false when
 // they cannot be read (the routine then has no line).

@@ -1,18 +1,44 @@
 #include "describe/describe_detail.h"
 #include "describe/symbol_engine.h"
-#include "probes/loader_lock.h"
 #include "probes/probes.h"
-#include "runtime_ends/runtime_ends.h"
 #include "support/fault_guard.h"
+#include "support/optional_calls.h"
 #include "support/seam.h"
 
 namespace ruxtrap {
 
 namespace {
 
+// The symbol handler's calls, through the optional calls: without DBGHELP
+// each finds nothing.
+DWORD64 WINAPI BoundSymGetModuleBase64(HANDLE process, DWORD64 address) {
+  auto call = Optional().symGetModuleBase64;
+  return call != nullptr ? call(process, address) : 0;
+}
+
+BOOL WINAPI BoundSymGetSymFromAddr64(HANDLE process, DWORD64 address, DWORD64* displacement,
+                                     IMAGEHLP_SYMBOL64* symbol) {
+  auto call = Optional().symGetSymFromAddr64;
+  return call != nullptr ? call(process, address, displacement, symbol) : FALSE;
+}
+
+BOOL WINAPI BoundSymGetLineFromAddr64(HANDLE process, DWORD64 address, DWORD* displacement, IMAGEHLP_LINE64* line) {
+  auto call = Optional().symGetLineFromAddr64;
+  return call != nullptr ? call(process, address, displacement, line) : FALSE;
+}
+
+BOOL WINAPI BoundStackWalk64(DWORD machine, HANDLE process, HANDLE thread, STACKFRAME64* frame, PVOID context,
+                             PREAD_PROCESS_MEMORY_ROUTINE64 readMemory,
+                             PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTableAccess,
+                             PGET_MODULE_BASE_ROUTINE64 moduleBase, PTRANSLATE_ADDRESS_ROUTINE64 translateAddress) {
+  auto call = Optional().stackWalk64;
+  return call != nullptr && call(machine, process, thread, frame, context, readMemory, functionTableAccess, moduleBase,
+                                 translateAddress);
+}
+
 const DescribePlatform kRealPlatform = {
-    &GetModuleBaseNameCompat, &::GetModuleHandleW,     &::FormatMessageW, &::SymGetModuleBase64,
-    &::SymGetSymFromAddr64,   &::SymGetLineFromAddr64, &::StackWalk64,
+    &GetModuleBaseNameCompat,  &::GetModuleHandleW,         &::FormatMessageW,  &BoundSymGetModuleBase64,
+    &BoundSymGetSymFromAddr64, &BoundSymGetLineFromAddr64, &BoundStackWalk64,
 };
 RUXTRAP_SEAM(DescribePlatform, platform, kRealPlatform);
 
@@ -26,35 +52,11 @@ union {
 IMAGEHLP_LINE64 lineRecord;
 
 
-struct CodeName {
-  DWORD code;
-  const wchar_t* name;
-};
-const CodeName kCodeNames[] = {
-    {0x80000001, L"EXCEPTION_GUARD_PAGE"},
-    {0x80000002, L"EXCEPTION_DATATYPE_MISALIGNMENT"},
-    {0x80000003, L"EXCEPTION_BREAKPOINT"},
-    {0x80000004, L"EXCEPTION_SINGLE_STEP"},
-    {0xC0000005, L"EXCEPTION_ACCESS_VIOLATION"},
-    {0xC0000006, L"EXCEPTION_IN_PAGE_ERROR"},
-    {0xC0000008, L"EXCEPTION_INVALID_HANDLE"},
-    {0xC000001D, L"EXCEPTION_ILLEGAL_INSTRUCTION"},
-    {0xC0000025, L"EXCEPTION_NONCONTINUABLE_EXCEPTION"},
-    {0xC0000026, L"EXCEPTION_INVALID_DISPOSITION"},
-    {0xC000008C, L"EXCEPTION_ARRAY_BOUNDS_EXCEEDED"},
-    {0xC000008D, L"EXCEPTION_FLT_DENORMAL_OPERAND"},
-    {0xC000008E, L"EXCEPTION_FLT_DIVIDE_BY_ZERO"},
-    {0xC000008F, L"EXCEPTION_FLT_INEXACT_RESULT"},
-    {0xC0000090, L"EXCEPTION_FLT_INVALID_OPERATION"},
-    {0xC0000091, L"EXCEPTION_FLT_OVERFLOW"},
-    {0xC0000092, L"EXCEPTION_FLT_STACK_CHECK"},
-    {0xC0000093, L"EXCEPTION_FLT_UNDERFLOW"},
-    {0xC0000094, L"EXCEPTION_INT_DIVIDE_BY_ZERO"},
-    {0xC0000095, L"EXCEPTION_INT_OVERFLOW"},
-    {0xC0000096, L"EXCEPTION_PRIV_INSTRUCTION"},
-    {0xC00000FD, L"EXCEPTION_STACK_OVERFLOW"},
-    {0xE06D7363, L"Microsoft C++ Exception"},
-};
+// Where a suffix's name still goes in formatted: a name longer than the
+// threshold less the line's position goes in bare. Either leaves room in
+// the buffer for what the formatted piece adds around the name.
+constexpr int kSymbolNameThreshold = 1486;
+constexpr int kFileNameThreshold = 1738;
 
 // A name too long for its threshold goes in bare, cut to the room left
 // (at most 2046 - position characters and a terminator). The line ends there.
@@ -71,7 +73,7 @@ void AppendNamePiece(const char* name, int length) {
   reportLine.AppendNarrow(name, length);
 }
 
-void AppendExceptionName(const EXCEPTION_RECORD& record) {
+void AppendExceptionName(SymbolEngine& symbols, const EXCEPTION_RECORD& record) {
   const DWORD code = record.ExceptionCode;
   const wchar_t* name = RuntimeEndName(record);
   if (name == nullptr) name = ExceptionCodeName(code);
@@ -83,7 +85,7 @@ void AppendExceptionName(const EXCEPTION_RECORD& record) {
   // report that may not wait for the loader lock, which looking up NTDLL's
   // handle takes, has none.
   DWORD n = 0;
-  if (LoaderCallsAllowed())
+  if (symbols.Hold().CallsAllowed())
     n = platform.formatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
                                 platform.getModuleHandleW(L"NTDLL.DLL"), code, 0, ReportBuffer + reportLine.position,
                                 reportLine.Room(), nullptr);
@@ -96,8 +98,8 @@ void AppendExceptionName(const EXCEPTION_RECORD& record) {
 // An address from 0x80000000 up is asked with its sign widened, as Windows'
 // symbol handler takes it, then as it is, as Wine's takes it; *known becomes
 // the form the handler knew, for the lookups that follow.
-void AppendModuleName(HANDLE process, DWORD64 address, DWORD64* known) {
-  MakeModuleKnownAt(address);
+void AppendModuleName(SymbolEngine& symbols, HANDLE process, DWORD64 address, DWORD64* known) {
+  symbols.MakeModuleKnownAt(address);
   DWORD64 base = platform.symGetModuleBase64(process, address);
   const DWORD64 asItIs = static_cast<DWORD>(address);
   if (base == 0 && asItIs != address) {
@@ -116,8 +118,8 @@ void AppendModuleName(HANDLE process, DWORD64 address, DWORD64* known) {
 // Every query of the line runs under a guard of its own: a damaged heap, which
 // the symbol handler's lookups need, costs only the parts that need it, and
 // the exception's name and address still make the line.
-void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
-  EnsureSymbolEngine();
+void BuildExceptionLine(EXCEPTION_POINTERS* pointers, SymbolEngine& symbols) {
+  symbols.Ensure();
   HANDLE process = GetCurrentProcess();
   reportLine.Start();
   reportLine.AppendGuarded(
@@ -125,17 +127,18 @@ void BuildExceptionLine(EXCEPTION_POINTERS* pointers) {
   reportLine.Append(L" caused an ");
   // An unreadable record faults here, outside the parts' guards: no line.
   const EXCEPTION_RECORD record = *pointers->ExceptionRecord;
-  reportLine.AppendGuarded([&record] { AppendExceptionName(record); });
+  reportLine.AppendGuarded([&symbols, &record] { AppendExceptionName(symbols, record); });
   reportLine.Append(L" in module ");
   // Addresses from 0x80000000 up widen with their sign, as the symbol handler takes them.
   const DWORD64 address = static_cast<DWORD64>(static_cast<LONG64>(reinterpret_cast<LONG>(record.ExceptionAddress)));
   DWORD64 known = address;
-  if (!reportLine.AppendGuarded([process, address, &known] { AppendModuleName(process, address, &known); }))
+  if (!reportLine.AppendGuarded(
+          [&symbols, process, address, &known] { AppendModuleName(symbols, process, address, &known); }))
     reportLine.Append(L"<UNKNOWN>");
   reportLine.Append(L" at %04X:%08X", SegmentSelector(pointers->ContextRecord->SegCs),
                     reinterpret_cast<DWORD>(record.ExceptionAddress));
-  reportLine.AppendGuarded([known] {
-    if (AppendSymbolSuffix(known, true)) AppendSourceLineSuffix(known, true);
+  reportLine.AppendGuarded([&symbols, known] {
+    if (AppendSymbolSuffix(symbols, known, true)) AppendSourceLineSuffix(symbols, known, true);
   });
 }
 
@@ -147,17 +150,11 @@ const DescribePlatform& RealDescribePlatform() { return kRealPlatform; }
 DescribePlatform& TheDescribePlatform() { return platform; }
 #endif
 
-const wchar_t* ExceptionCodeName(DWORD code) {
-  for (const CodeName& row : kCodeNames)
-    if (row.code == code) return row.name;
-  return nullptr;
-}
-
 namespace {
 
 // The symbol at address into symbolRecord; false when there is none.
-bool LookUpSymbol(DWORD64 address, bool frameAddress, DWORD64* displacement) {
-  MakeModuleKnownAt(address);
+bool LookUpSymbol(SymbolEngine& symbols, DWORD64 address, bool frameAddress, DWORD64* displacement) {
+  symbols.MakeModuleKnownAt(address);
   memset(&symbolRecord, 0, sizeof(symbolRecord));
   symbolRecord.symbol.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
   symbolRecord.symbol.MaxNameLength = kMaxSymbolName;
@@ -170,20 +167,20 @@ bool LookUpSymbol(DWORD64 address, bool frameAddress, DWORD64* displacement) {
 
 // A function's first byte is no return address into it: the call was the
 // last instruction of whatever lies before, named or not.
-DWORD ReturnAddressBias(DWORD64 returnAddress) {
+DWORD ReturnAddressBias(SymbolEngine& symbols, DWORD64 returnAddress) {
   DWORD64 displacement = 0;
-  return LookUpSymbol(returnAddress, true, &displacement) && displacement == 0 ? 1 : 0;
+  return LookUpSymbol(symbols, returnAddress, true, &displacement) && displacement == 0 ? 1 : 0;
 }
 
-bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress, DWORD back) {
+bool AppendSymbolSuffix(SymbolEngine& symbols, DWORD64 address, bool comma, bool frameAddress, DWORD back) {
   DWORD64 displacement = 0;
-  if (!LookUpSymbol(address - back, frameAddress, &displacement)) return false;
+  if (!LookUpSymbol(symbols, address - back, frameAddress, &displacement)) return false;
   displacement += back;
   symbolRecord.bytes[kSymbolRecordBytes - 1] = 0;  // the name always ends inside the record
   if (comma) reportLine.Append(L",");
   const char* name = symbolRecord.symbol.Name;
   int length = lstrlenA(name);
-  if (length > 1486 - reportLine.position) {
+  if (length > kSymbolNameThreshold - reportLine.position) {
     AppendBare(name, length);
     return false;
   }
@@ -196,8 +193,8 @@ bool AppendSymbolSuffix(DWORD64 address, bool comma, bool frameAddress, DWORD ba
   return true;
 }
 
-bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back) {
-  MakeModuleKnownAt(address - back);
+bool AppendSourceLineSuffix(SymbolEngine& symbols, DWORD64 address, bool comma, DWORD back) {
+  symbols.MakeModuleKnownAt(address - back);
   memset(&lineRecord, 0, sizeof(lineRecord));
   lineRecord.SizeOfStruct = sizeof(IMAGEHLP_LINE64);
   DWORD displacement = 0;
@@ -206,7 +203,7 @@ bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back) {
   if (comma) reportLine.Append(L",");
   const char* file = lineRecord.FileName != nullptr ? lineRecord.FileName : "";
   int length = lstrlenA(file);
-  if (length > 1738 - reportLine.position) {
+  if (length > kFileNameThreshold - reportLine.position) {
     AppendBare(file, length);
     return false;
   }
@@ -219,10 +216,10 @@ bool AppendSourceLineSuffix(DWORD64 address, bool comma, DWORD back) {
   return false;
 }
 
-const wchar_t* DescribeException(EXCEPTION_POINTERS* pointers) {
+const wchar_t* DescribeException(EXCEPTION_POINTERS* pointers, SymbolEngine& symbols) {
   EXCEPTION_POINTERS copy;
   if (!CopyExceptionPointers(pointers, &copy)) return nullptr;
-  if (!RunGuarded([&copy] { BuildExceptionLine(&copy); })) return nullptr;
+  if (!RunGuarded([&copy, &symbols] { BuildExceptionLine(&copy, symbols); })) return nullptr;
   return ReportBuffer;
 }
 

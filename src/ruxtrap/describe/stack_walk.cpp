@@ -1,6 +1,5 @@
 #include "describe/describe_detail.h"
 #include "describe/symbol_engine.h"
-#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "support/fault_guard.h"
 #include "support/step_times.h"
@@ -92,13 +91,14 @@ BOOL CALLBACK ReadMemoryCallback(HANDLE, DWORD64 baseAddress, PVOID buffer, DWOR
 // Without a symbol handler the walker waits for the loader lock: while the
 // report may not wait for it, the walk then finds no frame. With one set up
 // before the lock was lost, the walk and its lookups do not wait.
-bool AdvanceWalk() {
-  if (walk.ended || (!LoaderCallsAllowed() && SymbolEngineFlag() == 0)) return false;
+bool AdvanceWalk(SymbolEngine& symbols) {
+  if (walk.ended || (!symbols.IsSetUp() && !symbols.Hold().CallsAllowed())) return false;
   // The walker unwinds from the frame's code and finds the next frame's
   // return address from the code it returns to: both modules must be known.
-  MakeModuleKnownAt(walk.frame.AddrPC.Offset);
-  MakeModuleKnownAt(walk.frame.AddrReturn.Offset);
+  symbols.MakeModuleKnownAt(walk.frame.AddrPC.Offset);
+  symbols.MakeModuleKnownAt(walk.frame.AddrReturn.Offset);
   const DescribePlatform& p = DescribeCalls();
+  WalkScope walking(symbols);
   if (!p.stackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &walk.frame, &walk.context,
                      &ReadMemoryCallback, &FunctionTableAccessKnown, &ModuleBaseKnown, nullptr))
     return false;
@@ -121,9 +121,9 @@ void StartFrameLine(DWORD64 pc, const DWORD64 (&params)[4]) {
                     static_cast<DWORD>(params[2]), static_cast<DWORD>(params[3]));
 }
 
-bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], bool returnAddress) {
+bool FormatFrameAt(SymbolEngine& symbols, DWORD64 pc, const DWORD64 (&params)[4], bool returnAddress) {
   const DescribePlatform& p = DescribeCalls();
-  MakeModuleKnownAt(pc);
+  symbols.MakeModuleKnownAt(pc);
   DWORD64 base = p.symGetModuleBase64(GetCurrentProcess(), pc);
   if (base == 0) {
     // Code a program made at run time (a JIT compiler's, a thunk) lies in no
@@ -139,23 +139,23 @@ bool FormatFrameAt(DWORD64 pc, const DWORD64 (&params)[4], bool returnAddress) {
   reportLine.Append(L" ");
   moduleNames.AppendName(base);
   RUXTRAP_STEP("frame: module name");
-  const DWORD back = returnAddress ? ReturnAddressBias(pc) : 0;
+  const DWORD back = returnAddress ? ReturnAddressBias(symbols, pc) : 0;
   // After a missing or bare symbol the line is complete: no source line then.
-  if (!AppendSymbolSuffix(pc, true, true, back)) return true;
+  if (!AppendSymbolSuffix(symbols, pc, true, true, back)) return true;
   RUXTRAP_STEP("frame: symbol");
-  AppendSourceLineSuffix(pc, true, back);
+  AppendSourceLineSuffix(symbols, pc, true, back);
   RUXTRAP_STEP("frame: source line");
   return true;
 }
 
-bool BuildFrameLine() {
-  EnsureSymbolEngine();
-  if (!AdvanceWalk()) return false;
+bool BuildFrameLine(SymbolEngine& symbols) {
+  symbols.Ensure();
+  if (!AdvanceWalk(symbols)) return false;
   RUXTRAP_STEP("frame: walk");
   // The frame pointer is 0: the walk cannot go on from this frame.
   if (walk.frame.AddrFrame.Offset == 0) return false;
   // Every frame after the first is at a return address.
-  return FormatFrameAt(walk.frame.AddrPC.Offset, walk.frame.Params, walk.frames > 1);
+  return FormatFrameAt(symbols, walk.frame.AddrPC.Offset, walk.frame.Params, walk.frames > 1);
 }
 
 // Whether the code just before address is a call instruction: the forms
@@ -191,25 +191,25 @@ DWORD CallerOfBadCode(const EXCEPTION_POINTERS* pointers) {
 // The caller's line stands first, in place of the walker's frame at the code
 // in no module, whose arguments are the caller's own (its frame pointer is
 // still the caller's). The walk goes on from the frame after.
-bool BuildCallerLine(DWORD caller) {
-  EnsureSymbolEngine();
-  const bool walked = AdvanceWalk();
+bool BuildCallerLine(SymbolEngine& symbols, DWORD caller) {
+  symbols.Ensure();
+  const bool walked = AdvanceWalk(symbols);
   DWORD64 params[4] = {};
   if (walked) memcpy(params, walk.frame.Params, sizeof(params));
-  return FormatFrameAt(caller, params, true);
+  return FormatFrameAt(symbols, caller, params, true);
 }
 
 // One step of the walk. A fault while the line is built ends this step with
 // no line; the walk stays where the walker left it.
-const wchar_t* FormatStackFrame() {
+const wchar_t* FormatStackFrame(SymbolEngine& symbols) {
   bool line = false;
-  if (!RunGuarded([&] { line = BuildFrameLine(); })) return nullptr;
+  if (!RunGuarded([&] { line = BuildFrameLine(symbols); })) return nullptr;
   return line ? ReportBuffer : nullptr;
 }
 
 }  // namespace
 
-const wchar_t* FirstStackFrame(EXCEPTION_POINTERS* pointers) {
+const wchar_t* FirstStackFrame(EXCEPTION_POINTERS* pointers, SymbolEngine& symbols) {
   EXCEPTION_POINTERS copy;
   if (!CopyExceptionPointers(pointers, &copy)) return nullptr;
   memcpy(&walk.context, copy.ContextRecord, sizeof(CONTEXT));
@@ -220,12 +220,12 @@ const wchar_t* FirstStackFrame(EXCEPTION_POINTERS* pointers) {
   moduleNames.Clear();
   DWORD caller = 0;
   RunGuarded([&caller, &copy] { caller = CallerOfBadCode(&copy); });
-  if (caller == 0) return FormatStackFrame();
+  if (caller == 0) return FormatStackFrame(symbols);
   bool line = false;
-  if (!RunGuarded([&] { line = BuildCallerLine(caller); })) return nullptr;
+  if (!RunGuarded([&] { line = BuildCallerLine(symbols, caller); })) return nullptr;
   return line ? ReportBuffer : nullptr;
 }
 
-const wchar_t* NextStackFrame() { return FormatStackFrame(); }
+const wchar_t* NextStackFrame(SymbolEngine& symbols) { return FormatStackFrame(symbols); }
 
 }  // namespace ruxtrap

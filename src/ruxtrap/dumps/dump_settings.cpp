@@ -5,7 +5,8 @@
 #include <wchar.h>
 
 #include "dumps/dumps.h"
-#include "support/function_cast.h"
+#include "support/crash_lock.h"
+#include "support/optional_calls.h"
 #include "support/path_text.h"
 #include "support/scoped.h"
 
@@ -162,8 +163,7 @@ bool MakeDumpPath(const wchar_t* folder, const wchar_t* program, DWORD processId
 // 64-bit view of the registry that the system's own reader sees (a 32-bit
 // process is otherwise redirected to the 32-bit view of SOFTWARE).
 bool RunsUnderWow64() {
-  using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, BOOL*);
-  auto isWow64 = FunctionCast<IsWow64ProcessFn>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process"));
+  auto isWow64 = Optional().isWow64Process;
   BOOL wow64 = FALSE;
   return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
@@ -193,14 +193,12 @@ DWORD DumpTypeFlags(DWORD dumpType, DWORD customFlags) {
 
 DumpSettings ReadDumpSettingsFrom(const wchar_t* keyPath, REGSAM viewFlag, const wchar_t* program, DWORD processId) {
   DumpSettings found = {};
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | viewFlag, &opened) != ERROR_SUCCESS) return found;
-  ScopedRegKey global(opened);
+  ScopedRegKey global;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | viewFlag, global.Put()) != ERROR_SUCCESS) return found;
   DumpValues values = ReadValues(global.Get());
-  if (RegOpenKeyExW(global.Get(), program, 0, KEY_READ | viewFlag, &opened) == ERROR_SUCCESS) {
-    ScopedRegKey own(opened);
+  ScopedRegKey own;
+  if (RegOpenKeyExW(global.Get(), program, 0, KEY_READ | viewFlag, own.Put()) == ERROR_SUCCESS)
     values = Merge(values, ReadValues(own.Get()));
-  }
   if (!ResolveFolder(values, viewFlag == KEY_WOW64_64KEY, found.folder) ||
       !MakeDumpPath(found.folder, program, processId, found.path))
     return found;
@@ -213,11 +211,13 @@ DumpSettings ReadDumpSettingsFrom(const wchar_t* keyPath, REGSAM viewFlag, const
 
 const DumpSettings& TheDumpSettings() { return settings; }
 
+// Read aside, then published under the report lock (see crash_lock.h).
 void ReadDumpSettings() {
   wchar_t program[MAX_PATH];
   if (!ProgramFileName(program)) return;
-  settings = ReadDumpSettingsFrom(kLocalDumpsKey, RunsUnderWow64() ? KEY_WOW64_64KEY : 0, program,
-                                  GetCurrentProcessId());
+  const DumpSettings found = ReadDumpSettingsFrom(kLocalDumpsKey, RunsUnderWow64() ? KEY_WOW64_64KEY : 0, program,
+                                                  GetCurrentProcessId());
+  PublishUnlessReporting([&found] { settings = found; });
 }
 
 }  // namespace ruxtrap

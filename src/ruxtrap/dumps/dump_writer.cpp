@@ -4,8 +4,8 @@
 
 #include "dumps/dump_settings.h"
 #include "dumps/dumps.h"
-#include "probes/loader_lock.h"
 #include "support/fault_guard.h"
+#include "support/optional_calls.h"
 #include "support/report_progress.h"
 #include "support/reserve_stack.h"
 #include "support/step_times.h"
@@ -46,8 +46,10 @@ void WriteDumpHere(void* context) {
   RunGuarded([call] {
     MINIDUMP_EXCEPTION_INFORMATION exception = {GetCurrentThreadId(), call->pointers, FALSE};
     MINIDUMP_CALLBACK_INFORMATION callback = {&NoteDumpProgress, nullptr};
-    call->written = MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), call->file,
-                                      static_cast<MINIDUMP_TYPE>(call->type), &exception, nullptr, &callback) != FALSE;
+    auto writeDump = Optional().miniDumpWriteDump;
+    call->written = writeDump != nullptr &&
+                    writeDump(GetCurrentProcess(), GetCurrentProcessId(), call->file,
+                              static_cast<MINIDUMP_TYPE>(call->type), &exception, nullptr, &callback) != FALSE;
   });
 }
 
@@ -82,8 +84,8 @@ void WriteDumpGuarded(EXCEPTION_POINTERS* pointers) {
 // writer waits for it for ever (measured under Wine: its first call looks a
 // module up through the loader), and the process would never end: no dump
 // is written then.
-void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
-  if (!TheDumpSettings().enabled || !LoaderCallsAllowed()) return;
+void WriteCrashDump(EXCEPTION_POINTERS* pointers, LoaderLockHold& hold) {
+  if (!TheDumpSettings().enabled || !hold.CallsAllowed()) return;
   RUXTRAP_STEP("before the dump");
   RunGuarded([pointers] { WriteDumpGuarded(pointers); });
   EndLongStep();

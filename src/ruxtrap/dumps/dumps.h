@@ -16,6 +16,8 @@
 
 #include <windows.h>
 
+#include "loader_hold/loader_hold.h"
+
 namespace ruxtrap {
 
 // Reads the settings for this process's program from the 64-bit view of
@@ -25,8 +27,8 @@ void ReadDumpSettings();
 
 // Writes the dump the settings ask for, if any, and thins the folder out.
 // Runs after the report is on disk, on the report's stack; a fault or a
-// failure costs the dump only. Skipped while another thread holds the
-// loader lock (see dump_writer.cpp).
-void WriteCrashDump(EXCEPTION_POINTERS* pointers);
+// failure costs the dump only. Skipped while the report may not wait for
+// the loader lock (see dump_writer.cpp).
+void WriteCrashDump(EXCEPTION_POINTERS* pointers, LoaderLockHold& hold);
 
 }  // namespace ruxtrap

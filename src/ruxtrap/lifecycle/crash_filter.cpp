@@ -1,6 +1,4 @@
-#include "describe/symbol_engine.h"
 #include "lifecycle/lifecycle.h"
-#include "probes/loader_lock.h"
 #include "probes/memory.h"
 #include "report/report.h"
 #include "support/floating_point.h"
@@ -40,11 +38,11 @@ struct FilterCall {
 // A fault anywhere in the handler unwinds it (its log and lock owners
 // release themselves) and leaves the result 0. The symbol handler is set up
 // by the report's first lookup, after the lines that need none are on disk,
-// and released here.
-void CallHandlerGuarded(FilterCall* call, CrashHandler handler) {
-  RunGuarded([call, handler] {
-    if (IsLoadedCode(FunctionCast<const void*>(handler))) call->result = handler(call->pointers);
-    ReleaseSymbolEngine();
+// and released with the session.
+void CallHandlerGuarded(FilterCall* call, CrashHandler handler, ReportSession& session) {
+  RunGuarded([call, handler, &session] {
+    if (IsLoadedCode(FunctionCast<const void*>(handler))) call->result = handler(call->pointers, session);
+    session.Symbols().Release();
   });
 }
 
@@ -58,12 +56,10 @@ void FilterOnReportStack(void* context) {
   if (code == EXCEPTION_STACK_OVERFLOW) AnnounceStackOverflow();
   CrashHandler handler = InstalledCrashHandler();
   if (handler == nullptr) return;
-  BeginLoaderLockHold();
+  ReportSession session;
   RUXTRAP_STEP("loader lock check");
   CrashLockGuard lock(TheCrashLock());
-  CallHandlerGuarded(call, handler);
-  ReleaseTakenLoaderLock();
-  AllowLoaderCalls(true);
+  CallHandlerGuarded(call, handler, session);
 }
 
 // A thread that waits for another thread's report ends the process when

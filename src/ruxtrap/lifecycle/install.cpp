@@ -1,13 +1,12 @@
 #include "describe/describe.h"
 #include "dumps/dumps.h"
 #include "lifecycle/lifecycle.h"
-#include "probes/loader_lock.h"
-#include "probes/probes.h"
+#include "probes/memory.h"
 #include "report/report.h"
 #include "report/report_places.h"
 #include "runtime_ends/runtime_ends.h"
-#include "probes/memory.h"
 #include "support/function_cast.h"
+#include "support/optional_calls.h"
 #include "support/seam.h"
 
 namespace ruxtrap {
@@ -31,20 +30,15 @@ LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
 // filter in place and the host's filter kept as the previous one.
 enum : LONG { kNotInstalled, kInstalling, kInstalled };
 volatile LONG installState = kNotInstalled;
-bool processEnding = false;
 
-// Unload actions. Static objects are destroyed in the reverse order of their
-// definition, so at unload the lock goes first and the filter is put back
-// second; both happen before the module's memory goes away.
+// The unload action: runs before the module's memory goes away.
 struct RestoreFilterAtUnload {
   ~RestoreFilterAtUnload() {
-    if (processEnding) return;
+    if (ProcessIsEnding()) return;
     GiveBackRuntimeEnds();
     RestorePreviousFilter();
   }
 } restoreFilterAtUnload;
-
-CrashLock crashLock;
 
 }  // namespace
 
@@ -53,7 +47,6 @@ const LifecyclePlatform& RealLifecyclePlatform() { return kRealPlatform; }
 #ifdef RUXTRAP_TEST_SEAMS
 LifecyclePlatform& TheLifecyclePlatform() { return platform; }
 #endif
-CrashLock& TheCrashLock() { return crashLock; }
 
 CrashHandler InstalledCrashHandler() { return handler; }
 
@@ -70,10 +63,11 @@ bool SetCrashHandler(CrashHandler newHandler) {
 
 // What a crash must find ready: the optional system calls bound and the
 // formatting of report lines set up, while the process is sound and no other
-// thread can hold the loader lock against the report.
+// thread can hold the loader lock against the report. A later call reads
+// the places and settings again (see crash_lock.h for how a report in
+// progress on another thread keeps what it found).
 void InstallCrashReporter() {
-  BindModuleProbes();
-  BindLoaderLockProbe();
+  BindOptionalCalls();
   PrepareReportLines();
   ResolveReportPlaces();
   ReadDumpSettings();
@@ -81,12 +75,9 @@ void InstallCrashReporter() {
     platform.outputDebugStringA("Ruxtrap Set Handler Fail!\r\n");
     return;
   }
-  TakeOverRuntimeEnds();
+  TakeOverRuntimeEnds(&CrashFilter);
   platform.outputDebugStringA("Ruxtrap Set Handler OK!\r\n");
 }
-
-void NoteProcessEnding() { processEnding = true; }
-bool ProcessIsEnding() { return processEnding; }
 
 void ResetInstallationState() {
   handler = nullptr;

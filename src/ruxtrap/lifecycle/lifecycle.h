@@ -1,15 +1,18 @@
 // The library's boundary towards its host: the export, installing the crash
-// filter, the filter itself and the process-wide report lock.
+// filter and the filter itself.
 #pragma once
 
 #include <windows.h>
 
-#include "support/fault_guard.h"
+#include "report/report_session.h"
+#include "support/crash_lock.h"
+#include "support/process_ending.h"
 
 namespace ruxtrap {
 
-// A crash handler has the shape of a top-level exception filter.
-using CrashHandler = LONG(WINAPI*)(EXCEPTION_POINTERS*);
+// A crash handler takes the exception and the report's session, which the
+// filter makes for the report, and returns a filter's disposition.
+using CrashHandler = LONG (*)(EXCEPTION_POINTERS* pointers, ReportSession& session);
 
 // What InitRuxtrap does: installs WriteCrashReport as the crash handler and
 // says on the debug output whether that worked ("OK" or "Fail"), once per call.
@@ -34,51 +37,6 @@ void RestorePreviousFilter();
 
 // The installed top-level filter.
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers);
-
-// Told by the module's detach hook when the process is ending (not just
-// unloading the library): the unload actions then free nothing and put
-// nothing back. Memory and the top-level filter go with the process, and a
-// damaged heap (the crash may have been one) must not fault during detach,
-// where a fault can replace the exit code.
-void NoteProcessEnding();
-bool ProcessIsEnding();
-
-// The process-wide lock that lets one crash report run at a time. Its
-// critical section lives inside the object, so it can never be missing.
-class CrashLock {
- public:
-  CrashLock();
-  ~CrashLock();
-  CrashLock(const CrashLock&) = delete;
-  CrashLock& operator=(const CrashLock&) = delete;
-  void Enter();
-  void Leave();
-  // Whether any thread holds the lock.
-  bool IsLocked() const;
-
- private:
-  CRITICAL_SECTION storage_;
-  CRITICAL_SECTION* section_;  // null once destroyed
-};
-
-CrashLock& TheCrashLock();
-
-// Holds the lock for a scope. A fault that unwinds the scope under a guard
-// leaves the lock too.
-class CrashLockGuard {
- public:
-  explicit CrashLockGuard(CrashLock& lock);
-  ~CrashLockGuard();
-  CrashLockGuard(const CrashLockGuard&) = delete;
-  CrashLockGuard& operator=(const CrashLockGuard&) = delete;
-
- private:
-  static void LeaveOnFault(void* self);
-  void LeaveOnce();
-  CrashLock& lock_;
-  bool held_;
-  FaultRelease onFault_;
-};
 
 // The platform calls of this subsystem, so a test can watch them (see
 // support/seam.h).

@@ -1,12 +1,6 @@
-#define PSAPI_VERSION 1  // the PSAPI.DLL names, not KERNEL32's K32 ones
-#include <windows.h>
-// windows.h first
-#include <psapi.h>
-#include <tlhelp32.h>
-
-#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "support/function_cast.h"
+#include "support/optional_calls.h"
 #include "support/seam.h"
 #include "support/scoped.h"
 
@@ -15,7 +9,8 @@ namespace ruxtrap {
 namespace {
 
 const ProbePlatform kRealPlatform = {
-    &::GetVersionExW, &::LoadLibraryW, &::GetModuleHandleW, &::GetProcAddress, &::OpenProcess,
+    &::GetVersionExW,
+    &::OpenProcess,
 };
 RUXTRAP_SEAM(ProbePlatform, platform, kRealPlatform);
 
@@ -45,66 +40,20 @@ struct OsVersionCache {
   }
 } osVersion;
 
-// PSAPI.DLL stays loaded once bound; its handle is not kept.
-struct PsapiBinding {
-  DWORD bound;
-  decltype(&::EnumProcessModules) enumProcessModules;
-  decltype(&::GetModuleBaseNameW) getModuleBaseNameW;
-  decltype(&::GetModuleFileNameExW) getModuleFileNameExW;
-  decltype(&::GetModuleInformation) getModuleInformation;  // may be missing
-
-  bool BindPsapi() {
-    if (bound == 1) return true;
-    if (!LoaderCallsAllowed()) return false;
-    HMODULE psapi = platform.loadLibraryW(L"PSAPI.DLL");
-    if (psapi == nullptr) return false;
-    enumProcessModules = FunctionCast<decltype(enumProcessModules)>(platform.getProcAddress(psapi, "EnumProcessModules"));
-    if (enumProcessModules == nullptr) return false;
-    getModuleBaseNameW = FunctionCast<decltype(getModuleBaseNameW)>(platform.getProcAddress(psapi, "GetModuleBaseNameW"));
-    if (getModuleBaseNameW == nullptr) return false;
-    getModuleFileNameExW =
-        FunctionCast<decltype(getModuleFileNameExW)>(platform.getProcAddress(psapi, "GetModuleFileNameExW"));
-    if (getModuleFileNameExW == nullptr) return false;
-    getModuleInformation =
-        FunctionCast<decltype(getModuleInformation)>(platform.getProcAddress(psapi, "GetModuleInformation"));
-    bound = 1;
-    return true;
-  }
-} psapi;
+// PSAPI's entries, usable when the three that every Windows with PSAPI
+// has are bound; GetModuleInformation may be missing.
+bool HasPsapi() {
+  const OptionalCalls& calls = Optional();
+  return calls.enumProcessModules != nullptr && calls.getModuleBaseNameW != nullptr &&
+         calls.getModuleFileNameExW != nullptr;
+}
 
 // The three entries of KERNEL32 that list a process's modules.
-struct ToolhelpBinding {
-  DWORD bound;
-  decltype(&::CreateToolhelp32Snapshot) createToolhelp32Snapshot;
-  decltype(&::Module32FirstW) module32FirstW;
-  decltype(&::Module32NextW) module32NextW;
-
-  template <class Fn>
-  static bool Lookup(HMODULE kernel, const char* name, Fn* entry) {
-    *entry = FunctionCast<Fn>(platform.getProcAddress(kernel, name));
-    return *entry != nullptr;
-  }
-
-  bool BindToolhelp() {
-    if (bound == 1) return true;
-    if (!LoaderCallsAllowed()) {
-      SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
-      return false;
-    }
-    HMODULE kernel = platform.getModuleHandleW(L"KERNEL32.DLL");
-    if (kernel == nullptr) {
-      SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
-      return false;
-    }
-    // Every name is looked up, even after one is missing.
-    bool all = Lookup(kernel, "CreateToolhelp32Snapshot", &createToolhelp32Snapshot);
-    all &= Lookup(kernel, "Module32FirstW", &module32FirstW);
-    all &= Lookup(kernel, "Module32NextW", &module32NextW);
-    if (!all) return false;
-    bound = 1;
-    return true;
-  }
-} toolhelp;
+bool HasToolhelp() {
+  const OptionalCalls& calls = Optional();
+  return calls.createToolhelp32Snapshot != nullptr && calls.module32FirstW != nullptr &&
+         calls.module32NextW != nullptr;
+}
 
 BOOL Fail(DWORD error) {
   SetLastErrorEx(error, SLE_ERROR);
@@ -118,7 +67,8 @@ BOOL Succeed() {
 
 // On failure count keeps its value unless the module count was learnt.
 BOOL EnumModulesPsapi(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
-  if (!psapi.BindPsapi()) return Fail(kErrorDllInitFailed);
+  if (!HasPsapi()) return Fail(kErrorDllInitFailed);
+  const OptionalCalls& psapi = Optional();
   ScopedKernelHandle process(platform.openProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
   if (!process.IsValid()) return FALSE;  // OpenProcess's own code stands
   if (!IsLoadedCode(FunctionCast<const void*>(psapi.enumProcessModules))) return Fail(kErrorInvalidDll);
@@ -135,7 +85,8 @@ BOOL EnumModulesPsapi(DWORD processId, DWORD slots, HMODULE* modules, DWORD* cou
 // On overflow count equals slots and the array holds the first modules.
 BOOL EnumModulesToolhelp(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
   *count = 0;
-  if (!toolhelp.BindToolhelp()) return Fail(kErrorDllInitFailed);
+  if (!HasToolhelp()) return Fail(kErrorDllInitFailed);
+  const OptionalCalls& toolhelp = Optional();
   ScopedFileHandle snapshot(toolhelp.createToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
   if (!snapshot.IsValid()) return FALSE;  // the snapshot's own code stands
   MODULEENTRY32W entry = {};
@@ -168,16 +119,7 @@ const ProbePlatform& RealProbePlatform() { return kRealPlatform; }
 ProbePlatform& TheProbePlatform() { return platform; }
 #endif
 
-void BindModuleProbes() {
-  psapi.BindPsapi();
-  toolhelp.BindToolhelp();
-}
-
-void ResetProbeState() {
-  osVersion = OsVersionCache{};
-  psapi = PsapiBinding{};
-  toolhelp = ToolhelpBinding{};
-}
+void ResetProbeState() { osVersion = OsVersionCache{}; }
 
 BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modules, DWORD* count) {
   // slots x 4 must not wrap around, or the write test below checks too few bytes.
@@ -192,16 +134,17 @@ BOOL WINAPI EnumProcessModulesCompat(DWORD processId, DWORD slots, HMODULE* modu
 }
 
 DWORD WINAPI GetModuleBaseNameCompat(HANDLE process, HMODULE module, wchar_t* baseName, DWORD size) {
-  if (!psapi.BindPsapi()) {
+  if (!HasPsapi()) {
     SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
     return 0;
   }
-  return psapi.getModuleBaseNameW(process, module, baseName, size);
+  return Optional().getModuleBaseNameW(process, module, baseName, size);
 }
 
 bool GetModuleSizeCompat(HMODULE module, DWORD* size) {
   MODULEINFO info = {};
-  if (!psapi.BindPsapi() || psapi.getModuleInformation == nullptr ||
+  const OptionalCalls& psapi = Optional();
+  if (!HasPsapi() || psapi.getModuleInformation == nullptr ||
       !psapi.getModuleInformation(GetCurrentProcess(), module, &info, sizeof(info)) || info.lpBaseOfDll != module)
     return false;
   *size = info.SizeOfImage;
@@ -209,11 +152,11 @@ bool GetModuleSizeCompat(HMODULE module, DWORD* size) {
 }
 
 DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size) {
-  if (!psapi.BindPsapi()) {
+  if (!HasPsapi()) {
     SetLastErrorEx(kErrorDllInitFailed, SLE_ERROR);
     return 0;
   }
-  return psapi.getModuleFileNameExW(process, module, path, size);
+  return Optional().getModuleFileNameExW(process, module, path, size);
 }
 
 }  // namespace ruxtrap

@@ -1,6 +1,7 @@
 // Lists the modules of a process and names a module the same way on every
 // supported Windows family, through PSAPI or the Toolhelp32 functions,
-// whichever the running version has, bound at run time on first use.
+// whichever the running version has (bound with the other optional calls,
+// see support/optional_calls.h).
 // Results follow the Windows convention: a BOOL (or a count) and the
 // thread's last-error code. No locks: callers run under the report lock.
 #pragma once
@@ -31,19 +32,11 @@ bool GetModuleSizeCompat(HMODULE module, DWORD* size);
 // cannot be bound.
 DWORD WINAPI GetModuleFileNameExCompat(HANDLE process, HMODULE module, wchar_t* path, DWORD size);
 
-// Binds PSAPI and the Toolhelp functions now, while the process is sound, so
-// a crash (perhaps with a damaged heap) finds them bound and need not load a
-// library. A binding that fails here is tried again at first use, unless the
-// report may not wait for the loader lock (loading and binding take it).
-void BindModuleProbes();
-
-// The platform calls of this module, so a test can put a missing library or
-// an old Windows version in front of it (see support/seam.h).
+// The platform calls of this module, so a test can put an old Windows
+// version in front of it (see support/seam.h); a missing library is a null
+// entry of the optional calls.
 struct ProbePlatform {
   decltype(&::GetVersionExW) getVersionExW;
-  decltype(&::LoadLibraryW) loadLibraryW;
-  decltype(&::GetModuleHandleW) getModuleHandleW;
-  decltype(&::GetProcAddress) getProcAddress;
   decltype(&::OpenProcess) openProcess;
 };
 const ProbePlatform& RealProbePlatform();
@@ -51,7 +44,7 @@ const ProbePlatform& RealProbePlatform();
 ProbePlatform& TheProbePlatform();
 #endif
 
-// Back to the state at load: version cache empty, nothing bound. For tests.
+// Back to the state at load: version cache empty. For tests.
 void ResetProbeState();
 
 }  // namespace ruxtrap

@@ -1,28 +1,16 @@
 #include "report/append_open.h"
 
 #include <string.h>
-#include <winternl.h>
 
-#include "support/function_cast.h"
+#include "support/optional_calls.h"
 
 namespace ruxtrap {
 
 namespace {
 
-using NtCreateFileFn = decltype(&::NtCreateFile);
-using DosPathToNtPathFn = BOOLEAN(NTAPI*)(PCWSTR dosPath, UNICODE_STRING* ntPath, PWSTR* filePart, void* reserved);
-using FreeUnicodeStringFn = VOID(NTAPI*)(UNICODE_STRING* text);
-
-NtCreateFileFn ntCreateFile = nullptr;
-
 // Append-only access (no FILE_WRITE_DATA): the system puts every write at
 // the end of the file.
 constexpr ACCESS_MASK kAppendAccess = FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-
-FARPROC NtdllCall(const char* name) {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr ? GetProcAddress(ntdll, name) : nullptr;
-}
 
 HANDLE OpenByNtName(const AppendName& name) {
   UNICODE_STRING text = {name.bytes, name.bytes, const_cast<wchar_t*>(name.text)};
@@ -30,7 +18,7 @@ HANDLE OpenByNtName(const AppendName& name) {
   InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
   IO_STATUS_BLOCK status = {};
   HANDLE file = nullptr;
-  NTSTATUS result = ntCreateFile(&file, kAppendAccess, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+  NTSTATUS result = Optional().ntCreateFile(&file, kAppendAccess, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
                                  FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   return result >= 0 ? file : INVALID_HANDLE_VALUE;
@@ -41,11 +29,11 @@ HANDLE OpenByNtName(const AppendName& name) {
 void PrepareAppendName(const wchar_t* path, AppendName* name) {
   name->text[0] = 0;
   name->bytes = 0;
-  if (ntCreateFile == nullptr) ntCreateFile = FunctionCast<NtCreateFileFn>(NtdllCall("NtCreateFile"));
-  auto toNtPath = FunctionCast<DosPathToNtPathFn>(NtdllCall("RtlDosPathNameToNtPathName_U"));
-  auto freeText = FunctionCast<FreeUnicodeStringFn>(NtdllCall("RtlFreeUnicodeString"));
+  const OptionalCalls& calls = Optional();
+  auto toNtPath = calls.rtlDosPathNameToNtPathName;
+  auto freeText = calls.rtlFreeUnicodeString;
   UNICODE_STRING ntPath = {};
-  if (ntCreateFile == nullptr || toNtPath == nullptr || freeText == nullptr || path[0] == 0 ||
+  if (calls.ntCreateFile == nullptr || toNtPath == nullptr || freeText == nullptr || path[0] == 0 ||
       !toNtPath(path, &ntPath, nullptr, nullptr))
     return;
   if (ntPath.Length < sizeof(name->text)) {
@@ -58,7 +46,7 @@ void PrepareAppendName(const wchar_t* path, AppendName* name) {
 
 // The handle is not inherited: no child of the report needs it.
 HANDLE OpenForAppending(const AppendName& name, const wchar_t* path) {
-  if (ntCreateFile != nullptr && name.bytes != 0) return OpenByNtName(name);
+  if (Optional().ntCreateFile != nullptr && name.bytes != 0) return OpenByNtName(name);
   return CreateFileW(path, kAppendAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }

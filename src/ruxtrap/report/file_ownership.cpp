@@ -3,7 +3,8 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "support/function_cast.h"
+#include "support/crash_lock.h"
+#include "support/optional_calls.h"
 #include "support/scoped.h"
 
 namespace ruxtrap {
@@ -28,15 +29,15 @@ void ReadTokenSid(HANDLE token, TOKEN_INFORMATION_CLASS kind, BYTE (&out)[SECURI
   if (IsValidSid(sid)) CopySid(sizeof(out), out, sid);
 }
 
+// Read aside, then published under the report lock (see crash_lock.h).
 void ResolveAccount() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    memset(accountSids, 0, sizeof(accountSids));
-    return;
+  BYTE sids[2][SECURITY_MAX_SID_SIZE] = {};
+  ScopedKernelHandle token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
+    ReadTokenSid(token.Get(), TokenUser, sids[0]);
+    ReadTokenSid(token.Get(), TokenOwner, sids[1]);
   }
-  ScopedKernelHandle owned(token);
-  ReadTokenSid(owned.Get(), TokenUser, accountSids[0]);
-  ReadTokenSid(owned.Get(), TokenOwner, accountSids[1]);
+  PublishUnlessReporting([&sids] { memcpy(accountSids, sids, sizeof(accountSids)); });
 }
 
 bool IsOwnAccount(PSID owner) {
@@ -45,13 +46,9 @@ bool IsOwnAccount(PSID owner) {
   return false;
 }
 
-// GetFinalPathNameByHandleW, where the system has it (Vista and later);
-// bound at InitRuxtrap.
-using FinalPathFn = DWORD(WINAPI*)(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
-FinalPathFn finalPathOf = nullptr;
-
-// Without the call the name is taken as it is.
+// Without GetFinalPathNameByHandleW (before Vista) the name is taken as it is.
 bool IsOpenedAt(HANDLE file, const wchar_t* expected) {
+  auto finalPathOf = Optional().getFinalPathNameByHandleW;
   if (finalPathOf == nullptr) return true;
   wchar_t path[MAX_PATH];
   DWORD n = finalPathOf(file, path, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -60,10 +57,7 @@ bool IsOpenedAt(HANDLE file, const wchar_t* expected) {
 
 }  // namespace
 
-void ResolveFileOwnership() {
-  finalPathOf = FunctionCast<FinalPathFn>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW"));
-  ResolveAccount();
-}
+void ResolveFileOwnership() { ResolveAccount(); }
 
 // Reads the owner into a buffer of its own.
 bool IsOwnSoleFileAt(HANDLE file, const wchar_t* path) {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "report/report_session.h"
 #include "support/fault_guard.h"
 #include "support/scoped.h"
 
@@ -17,7 +18,7 @@ constexpr int kCrashExitCode = -9876;
 // through the script host and ends the process with kCrashExitCode. Returns
 // only when neither C:\CrashEvent.log nor the user's own log can be opened,
 // and then returns 1. Where reports and scripts go: report_places.h.
-LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers);
+LONG WriteCrashReport(EXCEPTION_POINTERS* pointers, ReportSession& session);
 
 // Starts a process and waits (boundedly) until it waits for input. Nothing is
 // reported when the process cannot be started.
@@ -65,10 +66,12 @@ bool IsUsableLog(HANDLE log);
 
 // What the crash path does after the report is written, so a test can run
 // the report without ending its own process (see support/seam.h). The real
-// entries start the script host and end the process.
+// entries start the script host and end the process: with the DLLs
+// detached where loaderCallsAllowed (detaching takes the loader lock),
+// else at once.
 struct ReportFinish {
   void (*launchProcess)(const char* applicationName, const char* commandLine);
-  void (*exitProcess)(int code);
+  void (*exitProcess)(int code, bool loaderCallsAllowed);
 };
 const ReportFinish& RealReportFinish();
 #ifdef RUXTRAP_TEST_SEAMS

@@ -8,6 +8,7 @@
 #include "report/file_ownership.h"
 #include "support/path_text.h"
 #include "report/report.h"
+#include "support/crash_lock.h"
 #include "support/log_text.h"
 #include "support/scoped.h"
 
@@ -17,11 +18,14 @@ namespace {
 
 const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
 
-// What InitRuxtrap found; a crash only reads it.
-ReportPlaces places = {};
-// The logs' names, for opening them without the process heap.
-AppendName systemLogName;
-AppendName userLogNames[kUserLogCount];
+// What InitRuxtrap found, with the logs' names for opening them without
+// the process heap. A report reads it under the report lock.
+struct ResolvedPlaces {
+  ReportPlaces places;
+  AppendName systemLogName;
+  AppendName userLogNames[kUserLogCount];
+};
+ResolvedPlaces published = {};
 
 // A folder named by an environment variable, made absolute (a relative name
 // would be read against the current folder of the crash, and the message
@@ -59,7 +63,7 @@ bool ProfileLocalFolder(wchar_t (&out)[MAX_PATH]) {
 }
 
 // Adds folder's log as the next user log.
-void AddUserLog(const wchar_t* folder, int* count) {
+void AddUserLog(ReportPlaces& places, const wchar_t* folder, int* count) {
   if (!Join(places.userLog[*count], folder, kUserLogName)) return;
   // The message names the log as well as the code page can; a name that
   // loses characters still shows where the log is.
@@ -73,22 +77,21 @@ void AddUserLog(const wchar_t* folder, int* count) {
 // LOCALAPPDATA's folder, then the profile's own when it is another: a
 // LOCALAPPDATA that names no folder, or one that cannot be written (an
 // environment handed down from another account), still leaves a log.
-void ResolveUserLogs() {
-  memset(places.userLog, 0, sizeof(places.userLog));
-  memset(places.userLogShown, 0, sizeof(places.userLogShown));
+void ResolveUserLogs(ReportPlaces& places) {
   int count = 0;
   wchar_t fromVariable[MAX_PATH] = {};
   if (ReadFolderVariable(L"LOCALAPPDATA", fromVariable) && IsUsableLogFolder(fromVariable))
-    AddUserLog(fromVariable, &count);
+    AddUserLog(places, fromVariable, &count);
   else
     fromVariable[0] = 0;
   wchar_t fromProfile[MAX_PATH];
-  if (ProfileLocalFolder(fromProfile) && _wcsicmp(fromProfile, fromVariable) != 0) AddUserLog(fromProfile, &count);
+  if (ProfileLocalFolder(fromProfile) && _wcsicmp(fromProfile, fromVariable) != 0)
+    AddUserLog(places, fromProfile, &count);
 }
 
 // A temp folder too long to hold the script's name is named by its short
 // (8.3) form, where the volume keeps one.
-bool ShortenTempFolder() {
+bool ShortenTempFolder(ReportPlaces& places) {
   wchar_t shortName[MAX_PATH];
   DWORD n = GetShortPathNameW(places.tempFolder, shortName, MAX_PATH);
   if (n == 0 || n + kTempScriptNameRoom >= MAX_PATH) return false;
@@ -96,16 +99,16 @@ bool ShortenTempFolder() {
   return true;
 }
 
-void ResolveTempFolder() {
+void ResolveTempFolder(ReportPlaces& places) {
   DWORD n = GetTempPathW(MAX_PATH, places.tempFolder);
-  if (n == 0 || n >= MAX_PATH || (n + kTempScriptNameRoom >= MAX_PATH && !ShortenTempFolder()) ||
+  if (n == 0 || n >= MAX_PATH || (n + kTempScriptNameRoom >= MAX_PATH && !ShortenTempFolder(places)) ||
       !AnsiFolderName(places.tempFolder, places.tempFolderAnsi, MAX_PATH)) {
     places.tempFolder[0] = 0;
     places.tempFolderAnsi[0] = 0;
   }
 }
 
-void ResolveScriptHost() {
+void ResolveScriptHost(ReportPlaces& places) {
   wchar_t system[MAX_PATH];
   char systemAnsi[MAX_PATH];
   UINT n = GetSystemDirectoryW(system, MAX_PATH);
@@ -126,23 +129,28 @@ HANDLE Usable(HANDLE opened) {
 
 }  // namespace
 
-const ReportPlaces& TheReportPlaces() { return places; }
+const ReportPlaces& TheReportPlaces() { return published.places; }
 
+// Resolved aside first: the resolution takes the process heap, which a
+// report's crash may hold; publishing is a copy.
 void ResolveReportPlaces() {
-  ResolveUserLogs();
-  ResolveTempFolder();
-  ResolveScriptHost();
+  ResolvedPlaces fresh = {};
+  ResolveUserLogs(fresh.places);
+  ResolveTempFolder(fresh.places);
+  ResolveScriptHost(fresh.places);
+  PrepareAppendName(kLogPathW, &fresh.systemLogName);
+  for (int i = 0; i < kUserLogCount; ++i) PrepareAppendName(fresh.places.userLog[i], &fresh.userLogNames[i]);
+  PublishUnlessReporting([&fresh] { published = fresh; });
   ResolveFileOwnership();
-  PrepareAppendName(kLogPathW, &systemLogName);
-  for (int i = 0; i < kUserLogCount; ++i) PrepareAppendName(places.userLog[i], &userLogNames[i]);
 }
 
 
 CrashLog OpenCrashLog() {
-  HANDLE file = Usable(OpenForAppending(systemLogName, kLogPathW));
+  const ReportPlaces& places = published.places;
+  HANDLE file = Usable(OpenForAppending(published.systemLogName, kLogPathW));
   if (file != INVALID_HANDLE_VALUE) return {file, kLogPath};
   for (int i = 0; i < kUserLogCount && places.userLog[i][0] != 0; ++i) {
-    file = Usable(OpenForAppending(userLogNames[i], places.userLog[i]));
+    file = Usable(OpenForAppending(published.userLogNames[i], places.userLog[i]));
     if (file != INVALID_HANDLE_VALUE) return {file, places.userLogShown[i]};
   }
   return {INVALID_HANDLE_VALUE, nullptr};

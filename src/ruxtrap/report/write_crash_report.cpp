@@ -2,12 +2,12 @@
 
 #include "describe/describe.h"
 #include "dumps/dumps.h"
-#include "lifecycle/lifecycle.h"
-#include "probes/loader_lock.h"
+#include "support/crash_lock.h"
 #include "report/report.h"
 #include "report/message_script.h"
 #include "report/report_places.h"
 #include "support/log_text.h"
+#include "support/report_progress.h"
 #include "support/seam.h"
 #include "support/step_times.h"
 #include "sysinfo/sysinfo.h"
@@ -18,9 +18,9 @@ namespace {
 
 // _exit detaches the DLLs, which takes the loader lock: while another thread
 // holds it for good, the process is ended without detaching instead.
-void ExitNow(int code) {
+void ExitNow(int code, bool loaderCallsAllowed) {
   RUXTRAP_WRITE_STEP_TIMES();
-  if (!LoaderCallsAllowed()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+  if (!loaderCallsAllowed) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
   _exit(code);
 }
 
@@ -41,9 +41,9 @@ void WriteCallStackHeading(HANDLE log) {
 // Each line is on disk as it comes: whatever the walk meets further down,
 // the lines above it stay. A first frame without a line does not end the
 // listing; any later one does.
-void WriteCallStack(HANDLE log, EXCEPTION_POINTERS* pointers) {
-  WriteLineIfAny(log, FirstStackFrame(pointers));
-  while (const wchar_t* line = NextStackFrame()) {
+void WriteCallStack(HANDLE log, EXCEPTION_POINTERS* pointers, SymbolEngine& symbols) {
+  WriteLineIfAny(log, FirstStackFrame(pointers, symbols));
+  while (const wchar_t* line = NextStackFrame(symbols)) {
     WriteLineIfAny(log, line);
     RUXTRAP_STEP("frame: write");
   }
@@ -61,6 +61,7 @@ void WriteSectionGuarded(HANDLE log, Section&& section) {
 void ShowMessageBox(const char* logShownPath) {
   MessageScript script;
   if (!WriteMessageScript(logShownPath, &script) || TheReportPlaces().scriptHost[0] == 0) return;
+  NoteReportProgress();
   RUXTRAP_STEP("script written");
   // Closed before the launch: Wine's script host opens the script without
   // sharing, so it could not read a file the library still holds open.
@@ -75,7 +76,7 @@ const ReportFinish& RealReportFinish() { return kRealFinish; }
 ReportFinish& TheReportFinish() { return finish; }
 #endif
 
-LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
+LONG WriteCrashReport(EXCEPTION_POINTERS* pointers, ReportSession& session) {
   CrashLockGuard lock(TheCrashLock());
   const CrashLog opened = OpenCrashLog();
   LogFileHolder log(opened.file);
@@ -83,14 +84,14 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   HANDLE out = log.Get();
   RUXTRAP_STEP("log open");
 
-  WriteSectionGuarded(out, [out] { WriteSystemInfo(out); });
+  WriteSectionGuarded(out, [out, &session] { WriteSystemInfo(out, session.Hold()); });
   RUXTRAP_STEP("system section written");
-  WriteLineIfAny(out, DescribeException(pointers));
+  WriteLineIfAny(out, DescribeException(pointers, session.Symbols()));
   RUXTRAP_STEP("summary line");
   WriteLineIfAny(out, DescribeRegisters(pointers));
   WriteCallStackHeading(out);
   RUXTRAP_STEP("registers, call stack heading");
-  WriteCallStack(out, pointers);
+  WriteCallStack(out, pointers, session.Symbols());
   WriteWide(out, L"\n\n\n");
   RUXTRAP_STEP("closing lines");
   // The report is whole: the log, and its lock, go to the next process's
@@ -100,8 +101,8 @@ LONG WINAPI WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   // The report is on disk: whatever the notice meets, the process still ends
   // with the report's exit code.
   RunGuarded([&opened] { ShowMessageBox(opened.shownPath); });
-  WriteCrashDump(pointers);
-  finish.exitProcess(kCrashExitCode);
+  WriteCrashDump(pointers, session.Hold());
+  finish.exitProcess(kCrashExitCode, session.Hold().CallsAllowed());
   return EXCEPTION_EXECUTE_HANDLER;  // reached only when a test keeps the process alive
 }
 

@@ -2,7 +2,7 @@
 
 #include <stdint.h>
 
-#include "lifecycle/lifecycle.h"
+#include "loader_hold/loader_hold.h"
 #include "probes/loader_lock.h"
 #include "probes/memory.h"
 #include "support/function_cast.h"
@@ -24,11 +24,6 @@ constexpr int kSignalAbort = 22;  // SIGABRT of every Microsoft runtime
 const SignalHandler kSignalDefault = nullptr;
 const SignalHandler kSignalError = reinterpret_cast<SignalHandler>(-1);
 
-// What a report made here carries in its record, besides its code: a mark
-// no other exception has there, and which end it was.
-constexpr ULONG_PTR kRuntimeEndMark = 0x52555845;
-enum RuntimeEnd : ULONG_PTR { kAbort = 1, kPureCall = 2, kInvalidParameter = 3 };
-
 // A runtime and the entries through which the library took over its ends;
 // a null entry: that end is the program's own, or the runtime has none.
 // The handlers found in place are those of another copy of the library (a
@@ -47,15 +42,25 @@ struct TakenRuntime {
 constexpr int kMostRuntimes = 16;
 TakenRuntime taken[kMostRuntimes];
 int takenCount = 0;
+// The crash filter the ends are reported to.
+LPTOP_LEVEL_EXCEPTION_FILTER reportTo = nullptr;
+
+// The start of a handler's frame, where a frame pointer points: the
+// caller's frame pointer, then the return address into the caller; the
+// caller's stack goes on above it. Handlers keep a frame pointer (the
+// library is built with one).
+struct CallFrame {
+  DWORD callerFrame;
+  DWORD returnAddress;
+};
 
 // The state of the code that called the handler, as it returns from the
-// call: the handler's frame holds the caller's frame pointer and return
-// address. Handlers keep a frame pointer (the library is built with one).
+// call.
 void SetToCaller(CONTEXT* context, const void* handlerFrame) {
-  const DWORD* frame = static_cast<const DWORD*>(handlerFrame);
-  context->Ebp = frame[0];
-  context->Eip = frame[1];
-  context->Esp = reinterpret_cast<DWORD>(frame + 2);
+  const auto* frame = static_cast<const CallFrame*>(handlerFrame);
+  context->Ebp = frame->callerFrame;
+  context->Eip = frame->returnAddress;
+  context->Esp = reinterpret_cast<DWORD>(frame + 1);
 }
 
 // Reports the end as a crash at the runtime code that called the handler.
@@ -71,11 +76,11 @@ void ReportRuntimeEnd(DWORD code, RuntimeEnd end, const void* handlerFrame) {
   record.ExceptionCode = code;
   record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
   record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
-  record.NumberParameters = 2;
+  record.NumberParameters = kRuntimeEndParameters;
   record.ExceptionInformation[0] = kRuntimeEndMark;
   record.ExceptionInformation[1] = end;
   EXCEPTION_POINTERS pointers = {&record, &context};
-  CrashFilter(&pointers);
+  if (reportTo != nullptr) reportTo(&pointers);
 }
 
 void RearmAbortHandlers();
@@ -244,22 +249,14 @@ void TakeOverIfRuntime(HMODULE module, const UNICODE_STRING& baseName) {
 
 // The runtimes are found in the loader's list: asking the loader for each
 // known name that is not loaded costs Wine most of a millisecond a name.
-void TakeOverRuntimeEnds() { ForEachLoadedModule(&TakeOverIfRuntime); }
+void TakeOverRuntimeEnds(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+  reportTo = filter;
+  ForEachLoadedModule(&TakeOverIfRuntime);
+}
 
 void GiveBackRuntimeEnds() {
   for (int i = 0; i < takenCount; ++i) GiveBack(taken[i]);
   takenCount = 0;
-}
-
-const wchar_t* RuntimeEndName(const EXCEPTION_RECORD& record) {
-  if (record.NumberParameters != 2 || record.ExceptionInformation[0] != kRuntimeEndMark) return nullptr;
-  if (record.ExceptionCode == kFatalAppExitCode && record.ExceptionInformation[1] == kAbort)
-    return L"STATUS_FATAL_APP_EXIT (abort)";
-  if (record.ExceptionCode == kFatalAppExitCode && record.ExceptionInformation[1] == kPureCall)
-    return L"STATUS_FATAL_APP_EXIT (pure virtual call)";
-  if (record.ExceptionCode == kInvalidRuntimeParameterCode && record.ExceptionInformation[1] == kInvalidParameter)
-    return L"STATUS_INVALID_CRUNTIME_PARAMETER";
-  return nullptr;
 }
 
 }  // namespace ruxtrap

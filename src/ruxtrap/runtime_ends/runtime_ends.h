@@ -12,24 +12,18 @@
 
 #include <windows.h>
 
+#include "support/runtime_end_record.h"
+
 namespace ruxtrap {
 
-// The codes a runtime end is reported with: a fatal application exit
-// (abort, a pure virtual call) and an invalid C runtime parameter.
-constexpr DWORD kFatalAppExitCode = 0x40000015;
-constexpr DWORD kInvalidRuntimeParameterCode = 0xC0000417;
-
 // Takes over the ends of every loaded C runtime that has no handler of the
-// program's. Called by InitRuxtrap; a runtime taken over once is left as it
-// is at a later call.
-void TakeOverRuntimeEnds();
+// program's; an end is reported by calling filter, the crash filter, with
+// the exception record of support/runtime_end_record.h. Called by
+// InitRuxtrap; a runtime taken over once is left as it is at a later call.
+void TakeOverRuntimeEnds(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 
 // Gives back what is still the library's: a handler the program set since
 // stays. Runs at unload.
 void GiveBackRuntimeEnds();
-
-// The summary line's name of a report a runtime end made ("STATUS_FATAL_APP_EXIT
-// (abort)", ...), or null for any other exception record.
-const wchar_t* RuntimeEndName(const EXCEPTION_RECORD& record);
 
 }  // namespace ruxtrap

@@ -1,5 +1,7 @@
 #include "support/log_text.h"
 
+#include "support/report_progress.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <windows.h>
@@ -43,10 +45,12 @@ namespace {
 // Room for a line with every byte a line end: each becomes two.
 char lineBytes[2 * kNarrowCapacity];
 
+// Every line on disk is a step of the report (see report_progress.h).
 bool WriteAll(HANDLE log, const char* bytes, DWORD size) {
   while (size > 0) {
     DWORD written = 0;
     if (!WriteFile(log, bytes, size, &written, nullptr) || written == 0) return false;
+    NoteReportProgress();
     bytes += written;
     size -= written;
   }

@@ -27,6 +27,12 @@ class UniqueResource {
   UniqueResource& operator=(const UniqueResource&) = delete;
 
   Type Get() const { return value_; }
+  // Where a call that opens a resource stores it: the owner's own value,
+  // released first, so the result is owned from the moment it is stored.
+  Type* Put() {
+    Reset();
+    return &value_;
+  }
   bool IsValid() const { return value_ != Traits::Invalid(); }
   Type Release() { return std::exchange(value_, Traits::Invalid()); }
   void Reset(Type value = Traits::Invalid()) {

@@ -3,11 +3,10 @@
 // Built with RUXTRAP_STEP_TIMES (the CMake option of the same name, off by
 // default), each step of a report stamps the performance counter under its
 // name, and the stamps are written to C:\ruxtrap-steps.txt just before the
-// process ends; bench/run.sh reads them. Built without it, a step only notes
-// that the report moved on (see report_progress.h).
+// process ends; bench/run.sh reads them. Built without it, a stamp is no
+// code at all: a report's liveness (report_progress.h) is noted where it
+// makes progress, not here.
 #pragma once
-
-#include "support/report_progress.h"
 
 namespace ruxtrap {
 
@@ -20,7 +19,7 @@ void WriteStepTimes();
 #define RUXTRAP_STEP(name) ::ruxtrap::StampStep(name)
 #define RUXTRAP_WRITE_STEP_TIMES() ::ruxtrap::WriteStepTimes()
 #else
-#define RUXTRAP_STEP(name) ::ruxtrap::NoteReportProgress()
+#define RUXTRAP_STEP(name) ((void)0)
 #define RUXTRAP_WRITE_STEP_TIMES() ((void)0)
 #endif
 

@@ -4,7 +4,7 @@
 #include <oleauto.h>
 
 #include "probes/loader_lock.h"
-#include "support/function_cast.h"
+#include "support/optional_calls.h"
 #include "support/seam.h"
 #include "support/scoped.h"
 #include "sysinfo/sysinfo_detail.h"
@@ -13,53 +13,31 @@ namespace ruxtrap {
 
 namespace {
 
-// COM comes from OLE32 and OLEAUT32, loaded when the query first runs instead
-// of imported with the library: a host that never crashes does not get COM
-// through the library, and the symbol handler, set up at the start of a
-// report, has four modules fewer to take in (OLE32, OLEAUT32 and theirs; each
-// costs it about 15 ms under Wine). The query runs only while the report may
-// wait for the loader lock, which loading takes.
-struct ComBinding {
-  bool bound;
-  decltype(&::CoInitialize) coInitialize;
-  decltype(&::CoUninitialize) coUninitialize;
-  decltype(&::CoCreateInstance) coCreateInstance;
-  decltype(&::VariantInit) variantInit;
-  decltype(&::VariantClear) variantClear;
-
-  template <class Fn>
-  static bool Lookup(HMODULE module, const char* name, Fn* entry) {
-    *entry = module != nullptr ? FunctionCast<Fn>(GetProcAddress(module, name)) : nullptr;
-    return *entry != nullptr;
-  }
-
-  bool Bind() {
-    if (bound) return true;
-    HMODULE ole32 = LoadLibraryW(L"ole32.dll");
-    HMODULE oleaut32 = LoadLibraryW(L"oleaut32.dll");
-    bound = Lookup(ole32, "CoInitialize", &coInitialize) & Lookup(ole32, "CoUninitialize", &coUninitialize) &
-            Lookup(ole32, "CoCreateInstance", &coCreateInstance) & Lookup(oleaut32, "VariantInit", &variantInit) &
-            Lookup(oleaut32, "VariantClear", &variantClear);
-    return bound;
-  }
-} com;
-
-HRESULT WINAPI BoundCoInitialize(LPVOID reserved) { return com.Bind() ? com.coInitialize(reserved) : E_FAIL; }
+// COM comes from OLE32 and OLEAUT32, bound with the other optional calls
+// instead of imported: the library's own import table stays small. Without
+// them the query finds nothing. The query runs only while the report may
+// wait for the loader lock, which COM's set-up and the provider's loading
+// take.
+HRESULT WINAPI BoundCoInitialize(LPVOID reserved) {
+  auto call = Optional().coInitialize;
+  return call != nullptr ? call(reserved) : E_FAIL;
+}
 
 void WINAPI BoundCoUninitialize() {
-  if (com.Bind()) com.coUninitialize();
+  if (auto call = Optional().coUninitialize) call();
 }
 
 HRESULT WINAPI BoundCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWORD context, REFIID id, LPVOID* object) {
-  return com.Bind() ? com.coCreateInstance(type, outer, context, id, object) : E_FAIL;
+  auto call = Optional().coCreateInstance;
+  return call != nullptr ? call(type, outer, context, id, object) : E_FAIL;
 }
 
 void InitVariant(VARIANT* value) {
-  if (com.Bind()) com.variantInit(value);
+  if (auto call = Optional().variantInit) call(value);
 }
 
 void ClearVariant(VARIANT* value) {
-  if (com.Bind()) com.variantClear(value);
+  if (auto call = Optional().variantClear) call(value);
 }
 
 const DxDiagPlatform kRealPlatform = {&BoundCoInitialize, &BoundCoUninitialize, &BoundCoCreateInstance};

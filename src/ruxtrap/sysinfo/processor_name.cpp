@@ -12,8 +12,7 @@ bool IsAllBlanks(const char* text) { return text[strspn(text, " ")] == '\0'; }
 
 // A key that did not open stays empty; its reads then leave their output alone.
 RegistryKey::RegistryKey(HKEY root, const char* path) {
-  HKEY opened = nullptr;
-  if (path != nullptr && path[0] != '\0' && RegOpenKeyA(root, path, &opened) == ERROR_SUCCESS) key_.Reset(opened);
+  if (path != nullptr && path[0] != '\0' && RegOpenKeyA(root, path, key_.Put()) != ERROR_SUCCESS) key_.Reset();
 }
 
 bool RegistryKey::QueryString(const char* name, char* out) const {

@@ -3,11 +3,14 @@
 
 #include <windows.h>
 
+#include "loader_hold/loader_hold.h"
+
 namespace ruxtrap {
 
 // Writes the system section, opened and closed by a 90-character separator,
-// to the log. Runs under the report lock.
-void WriteSystemInfo(HANDLE log);
+// to the log. Runs under the report lock; hold tells whether the queries
+// that wait for the loader lock may be made.
+void WriteSystemInfo(HANDLE log, LoaderLockHold& hold);
 
 // The short name of the Windows version that follows "Microsoft Windows ".
 const wchar_t* OsVersionName(const OSVERSIONINFOEXW& record);

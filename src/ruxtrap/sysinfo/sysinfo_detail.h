@@ -56,10 +56,12 @@ struct SystemFacts {
 // drive and module tables. The head's gathering starts from an all-zero
 // record.
 void GatherSystemHead(SystemFacts* facts);
-void GatherDisplay(SystemFacts* facts);
-void GatherDirectX(SystemFacts* facts);
-void GatherSystemTables(SystemFacts* facts);
-void GatherSystemFacts(SystemFacts* facts);
+// The display, DirectX and the module paths wait for the loader lock where
+// hold allows it (see loader_hold.h).
+void GatherDisplay(SystemFacts* facts, LoaderLockHold& hold);
+void GatherDirectX(SystemFacts* facts, LoaderLockHold& hold);
+void GatherSystemTables(SystemFacts* facts, LoaderLockHold& hold);
+void GatherSystemFacts(SystemFacts* facts, LoaderLockHold& hold);
 // Writes the section's lines from gathered values, part by part.
 void FormatSystemHead(HANDLE log, const SystemFacts& facts);
 void FormatDisplayLine(HANDLE log, const SystemFacts& facts);

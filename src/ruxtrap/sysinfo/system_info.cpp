@@ -1,6 +1,5 @@
 #include <stdio.h>
 
-#include "probes/loader_lock.h"
 #include "probes/probes.h"
 #include "support/fault_guard.h"
 #include "support/log_text.h"
@@ -73,12 +72,12 @@ void ReadDrives(SystemFacts* f) {
 
 // GetModuleFileNameW waits for the loader lock; PSAPI reads the same path
 // from the loader's list without it.
-DWORD ModulePath(HMODULE module, wchar_t* path, DWORD size) {
-  if (LoaderCallsAllowed()) return GetModuleFileNameW(module, path, size);
+DWORD ModulePath(HMODULE module, wchar_t* path, DWORD size, LoaderLockHold& hold) {
+  if (hold.CallsAllowed()) return GetModuleFileNameW(module, path, size);
   return GetModuleFileNameExCompat(GetCurrentProcess(), module, path, size);
 }
 
-void ReadModules(SystemFacts* f) {
+void ReadModules(SystemFacts* f, LoaderLockHold& hold) {
   HMODULE handles[kModuleSlots];
   DWORD count = 0;
   f->moduleCount = 0;
@@ -90,7 +89,7 @@ void ReadModules(SystemFacts* f) {
   for (DWORD i = 0; i < count && i < kModuleSlots; ++i) {
     ModuleRow& row = f->modules[f->moduleCount++];
     row.handle = handles[i];
-    DWORD n = ModulePath(handles[i], row.path, MAX_PATH);
+    DWORD n = ModulePath(handles[i], row.path, MAX_PATH, hold);
     // A path of 260 characters or more comes back cut and maybe unterminated.
     row.path[n < MAX_PATH ? n : MAX_PATH - 1] = L'\0';
   }
@@ -141,33 +140,33 @@ void GatherSystemHead(SystemFacts* f) {
 }
 
 // The first of the section's queries that waits for the loader lock.
-void GatherDisplay(SystemFacts* f) {
-  if (LoaderCallsAllowed()) RunGuarded([f] { ReadDisplay(f); });
+void GatherDisplay(SystemFacts* f, LoaderLockHold& hold) {
+  if (hold.CallsAllowed()) RunGuarded([f] { ReadDisplay(f); });
   RUXTRAP_STEP("display");
 }
 
 // The provider runs under the report's hold on the loader lock (see
-// loader_lock.h): a thread that ends the process meanwhile waits for it.
-void GatherDirectX(SystemFacts* f) {
-  if (LoaderCallsAllowed())
+// loader_hold.h): a thread that ends the process meanwhile waits for it.
+void GatherDirectX(SystemFacts* f, LoaderLockHold& hold) {
+  if (hold.CallsAllowed())
     RunGuarded([f] {
       f->directXKnown = QueryDirectXVersion(&f->directXMajor, &f->directXMinor, &f->directXLetter) == S_OK;
     });
   RUXTRAP_STEP("DirectX");
 }
 
-void GatherSystemTables(SystemFacts* f) {
+void GatherSystemTables(SystemFacts* f, LoaderLockHold& hold) {
   RunGuarded([f] { ReadDrives(f); });
   RUXTRAP_STEP("drives");
-  RunGuarded([f] { ReadModules(f); });
+  RunGuarded([f, &hold] { ReadModules(f, hold); });
   RUXTRAP_STEP("module table");
 }
 
-void GatherSystemFacts(SystemFacts* f) {
+void GatherSystemFacts(SystemFacts* f, LoaderLockHold& hold) {
   GatherSystemHead(f);
-  GatherDisplay(f);
-  GatherDirectX(f);
-  GatherSystemTables(f);
+  GatherDisplay(f, hold);
+  GatherDirectX(f, hold);
+  GatherSystemTables(f, hold);
 }
 
 void FormatSystemHead(HANDLE log, const SystemFacts& f) {
@@ -221,14 +220,14 @@ void FormatSystemInfo(HANDLE log, const SystemFacts& f) {
 // Each part goes to the log as soon as its values are in: a process ended
 // in the middle of the section keeps the parts before. The head needs no
 // loader lock, so it is on disk before the report may wait for that lock.
-void WriteSystemInfo(HANDLE log) {
+void WriteSystemInfo(HANDLE log, LoaderLockHold& hold) {
   GatherSystemHead(&reportFacts);
   FormatSystemHead(log, reportFacts);
-  GatherDisplay(&reportFacts);
+  GatherDisplay(&reportFacts, hold);
   FormatDisplayLine(log, reportFacts);
-  GatherDirectX(&reportFacts);
+  GatherDirectX(&reportFacts, hold);
   FormatDirectXLine(log, reportFacts);
-  GatherSystemTables(&reportFacts);
+  GatherSystemTables(&reportFacts, hold);
   FormatSystemTables(log, reportFacts);
 }
 

@@ -1,4 +1,6 @@
-#include "lifecycle/lifecycle.h"
+#include "support/crash_lock.h"
+
+#include "support/process_ending.h"
 
 namespace ruxtrap {
 
@@ -22,6 +24,8 @@ void CrashLock::Enter() {
   EnterCriticalSection(section_);
 }
 
+bool CrashLock::TryEnter() { return section_ == nullptr || TryEnterCriticalSection(section_) != FALSE; }
+
 void CrashLock::Leave() {
   if (section_ == nullptr) return;
   LeaveCriticalSection(section_);
@@ -31,6 +35,12 @@ void CrashLock::Leave() {
 bool CrashLock::IsLocked() const {
   return section_ != nullptr && section_->LockCount != -1;
 }
+
+namespace {
+CrashLock crashLock;
+}  // namespace
+
+CrashLock& TheCrashLock() { return crashLock; }
 
 CrashLockGuard::CrashLockGuard(CrashLock& lock)
     : lock_(lock), held_(false), onFault_(&CrashLockGuard::LeaveOnFault, this) {
