@@ -1,7 +1,8 @@
 // Finds the crash notice the script host shows, a top-level window titled
 // "Exception", prints the text of its static controls (the message) and
-// presses its OK button. Waits up to the given seconds (default 30) for the
-// box to appear; exit code 1 when none did.
+// presses its OK button, then waits (10 s at most) for the box to go. Waits
+// up to the given seconds (default 30) for the box to appear; exit code 1
+// when none did.
 //   message_box_text [SECONDS] [--describe]
 // With --describe it prints, in UTF-8, one line each for the title, the
 // message, the icon and every button: "title: Exception", "text: ...",
@@ -141,5 +142,7 @@ int wmain(int argc, wchar_t** argv) {
   else
     EnumChildWindows(notice, &PrintStaticText, 0);
   PostMessageW(notice, WM_COMMAND, IDOK, 0);
+  // Gone before this returns: a box read next is not this one.
+  for (int i = 0; i < 100 && IsWindow(notice); ++i) Sleep(100);
   return 0;
 }
