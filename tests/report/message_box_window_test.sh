@@ -68,7 +68,7 @@ crash() {  # crash [LOCALAPPDATA]
   else
     wine "$bin\\run_host.exe" "$bin\\crash_host.exe" av >"$output" 2>&1
   fi
-  box="$(wine "$bin\\message_box_text.exe" 60 --describe 2>&1 | tr -d '\r' | sort)"
+  box="$( (wine "$bin\\message_box_text.exe" 30 --describe 2>&1 || true) | tr -d '\r' | sort)"
   exit_line="$(tr -d '\r' <"$output")"
   rm -f "$output"
 }
