@@ -13,6 +13,7 @@ namespace ruxtrap_test {
 
 const wchar_t kLogPathW[] = L"C:\\CrashEvent.log";
 const wchar_t kScriptPathW[] = L"c:\\~tmp.vbs";
+const wchar_t kJScriptPathW[] = L"c:\\~tmp.js";
 const wchar_t kScriptHostRecordW[] = L"C:\\ruxtrap-wscript.txt";
 const wchar_t kHostFactsW[] = L"C:\\ruxtrap-host-facts.txt";
 
@@ -130,15 +131,17 @@ std::wstring BinFolder() {
 }
 
 void ClearDriveC() {
-  for (const wchar_t* p : {kLogPathW, kScriptPathW, kScriptHostRecordW, kHostFactsW}) RemovePath(p);
+  for (const wchar_t* p : {kLogPathW, kScriptPathW, kJScriptPathW, kScriptHostRecordW, kHostFactsW}) RemovePath(p);
   RemovePath(UserLogPath());
   const std::wstring temp = TempFolder();
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((temp + L"~ruxtrap-*.vbs").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do RemovePath(temp + found.cFileName);
-  while (FindNextFileW(search, &found));
-  FindClose(search);
+  for (const wchar_t* pattern : {L"~ruxtrap-*.vbs", L"~ruxtrap-*.js"}) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((temp + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do RemovePath(temp + found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {

@@ -55,6 +55,7 @@ std::wstring BinFolder();
 // drive_c paths of the prefix.
 extern const wchar_t kLogPathW[];
 extern const wchar_t kScriptPathW[];
+extern const wchar_t kJScriptPathW[];  // the script where the system has no VBScript
 extern const wchar_t kScriptHostRecordW[];
 extern const wchar_t kHostFactsW[];
 
@@ -72,7 +73,7 @@ bool ReplaceSystemScriptHost(const std::string& program);
 bool InstallScriptHostStandIn();
 
 // Removes what crashes leave: the fixed C:\ files, the user's own log and the
-// library's scripts in the temp folder.
+// library's scripts (.vbs and .js) in the temp folder.
 void ClearDriveC();
 bool ReadWholeFile(const std::wstring& path, std::string* bytes);
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);

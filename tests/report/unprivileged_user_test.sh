@@ -2,8 +2,9 @@
 # Crashes of the crash host as an unprivileged user, in a Wine prefix of its
 # own, where C:\ and the files in it obey that user's file modes (root would
 # ignore them): C:\ not writable, C:\CrashEvent.log a folder, a c:\~tmp.vbs
-# of another owner, read-only or a link, no folder for the script, no log anywhere,
-# and Wine's own script host on a virtual display.
+# of another owner, read-only or a link, a c:\~tmp.js of another owner on a
+# system without VBScript, no folder for the script, no log anywhere, and
+# Wine's own script host on a virtual display.
 #   unprivileged_user_test.sh BUILD_DIR      (as root; creates the user once)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -70,11 +71,16 @@ script_naming() { printf 's=MsgBox("%s", vbCritical, "Exception")' "$1"; }
 count() { if [ -f "$2" ]; then grep -c -F -- "$1" "$2" || true; else echo 0; fi; }
 recorded() { sed -n "s/^$1=//p" "$record" 2>/dev/null | head -1 | tr -d '\r'; }
 
-# Back to a prefix where the user may write C:\ and nothing is left over.
+engine="$drive_c/windows/system32/vbscript.dll"
+engine_away="$base/vbscript.dll.away"
+
+# Back to a prefix where the user may write C:\, the VBScript engine is in
+# place and nothing is left over.
 reset() {
   chmod 0755 "$drive_c" "$profile/Temp"
-  rm -rf "$drive_c/CrashEvent.log" "$drive_c/~tmp.vbs" "$user_log" "$record" "$profile/Temp/"~ruxtrap-*.vbs \
-    "$profile/linked-notes.txt"
+  if [ -f "$engine_away" ]; then mv -f "$engine_away" "$engine"; fi
+  rm -rf "$drive_c/CrashEvent.log" "$drive_c/~tmp.vbs" "$drive_c/~tmp.js" "$user_log" "$record" \
+    "$profile/Temp/"~ruxtrap-*.vbs "$profile/Temp/"~ruxtrap-*.js "$profile/linked-notes.txt"
 }
 
 # Crashes the host and waits until every process of the prefix, the script
@@ -129,6 +135,23 @@ for setup in "c:\\~tmp.vbs of another owner" "c:\\~tmp.vbs read-only" \
   check "planted script kept" "$planted" "$(tr -d '\r' <"$drive_c/~tmp.vbs")"
   check_temp_script_naming 'C:\CrashEvent.log'
 done
+
+# Without the VBScript engine the script is JScript, by the same rules: a
+# c:\~tmp.js of another owner is left alone and never run.
+case="no VBScript, c:\\~tmp.js of another owner, writable by all"
+reset
+mv "$engine" "$engine_away"
+planted_js='new ActiveXObject("WScript.Shell").Run("calc");'
+printf '%s\r\n' "$planted_js" >"$drive_c/~tmp.js"
+chmod 0666 "$drive_c/~tmp.js"
+crash wscript.exe=n
+check "exit" "exit code: -9876 (0xFFFFD96C)" "$exit_line"
+check "planted script kept" "$planted_js" "$(tr -d '\r' <"$drive_c/~tmp.js")"
+check "script host starts" 1 "$(count 'cmd=' "$record")"
+check "script host" "$system_host" "$(recorded exe)"
+check "command line" "WScript.exe $temp_shown~ruxtrap-*.js" "$(recorded cmd | sed 's/~ruxtrap-.*[.]/~ruxtrap-*./')"
+check "script read by the host" \
+  'new ActiveXObject("WScript.Shell").Popup("C:\\CrashEvent.log", 0, "Exception", 16);' "$(recorded script)"
 
 # A Unix symbolic link at c:\~tmp.vbs opens as its target under Wine: a
 # file of the user's own there is not written through it, and a link to

@@ -108,13 +108,34 @@ void ResolveTempFolder(ReportPlaces& places) {
   }
 }
 
+// Whether path names a file this process can read that begins as every
+// executable image does, with "MZ". Read at InitRuxtrap: the crash
+// reads only the answer, and no module is loaded to get it.
+bool IsReadableImage(const wchar_t* path) {
+  ScopedFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  char head[2] = {};
+  DWORD got = 0;
+  return file.IsValid() && ReadFile(file.Get(), head, sizeof(head), &got, nullptr) && got == sizeof(head) &&
+         head[0] == 'M' && head[1] == 'Z';
+}
+
+// The script host, and whether the engine of its .vbs files is there: the
+// script host loads vbscript.dll from the system folder, and without it
+// runs but shows nothing.
 void ResolveScriptHost(ReportPlaces& places) {
   wchar_t system[MAX_PATH];
   char systemAnsi[MAX_PATH];
+  wchar_t engine[MAX_PATH];
+  places.withoutVBScript = false;
   UINT n = GetSystemDirectoryW(system, MAX_PATH);
   if (n == 0 || n >= MAX_PATH || !AnsiFolderName(system, systemAnsi, MAX_PATH) ||
-      !Join(places.scriptHost, static_cast<const char*>(systemAnsi), "\\WScript.exe"))
+      !Join(places.scriptHost, static_cast<const char*>(systemAnsi), "\\WScript.exe")) {
     places.scriptHost[0] = 0;
+    return;
+  }
+  places.withoutVBScript =
+      !Join(engine, static_cast<const wchar_t*>(system), L"\\vbscript.dll") || !IsReadableImage(engine);
 }
 
 // A log is held against other processes' reports before anything is

@@ -5,7 +5,8 @@
 // file another account planted: then the report goes to CrashEvent.log in the
 // user's local application data folder, and the script to a new file in the
 // user's temp folder (message_script.h). The script host is always the
-// system folder's WScript.exe, never one found by search.
+// system folder's WScript.exe, never one found by search. Where the system
+// cannot run VBScript, the script is JScript, c:\~tmp.js by the same rules.
 //
 // The folders are resolved by InitRuxtrap while the process is sound; at
 // crash time only these buffers are read (no environment, no loader).
@@ -15,7 +16,7 @@
 
 namespace ruxtrap {
 
-// Room for the temp script's name, "~ruxtrap-<pid>-<counter>-<n>.vbs".
+// Room for the temp script's name, "~ruxtrap-<pid>-<counter>-<n>.vbs" (or .js).
 constexpr DWORD kTempScriptNameRoom = 48;
 
 // The user's logs, tried in turn when C:\CrashEvent.log cannot take the
@@ -36,13 +37,20 @@ struct ReportPlaces {
   char tempFolderAnsi[MAX_PATH];
   // <system folder>\WScript.exe; empty: no script host is ever started.
   char scriptHost[MAX_PATH];
+  // The system folder holds no VBScript engine, vbscript.dll, that is an
+  // image: WScript.exe cannot run a .vbs there (VBScript is an optional
+  // feature from Windows 11 24H2 on), and the box's script is JScript.
+  // Under WOW64 the 32-bit engine counts, the one the 32-bit script host
+  // loads: the system folder is redirected to SysWOW64 for this process.
+  bool withoutVBScript;
 };
 
 // Fills the places from the environment (LOCALAPPDATA when it names a usable
 // folder, and the profile's folder of that role), GetTempPathW and
-// GetSystemDirectoryW, and notes the process's account, whose own
-// c:\~tmp.vbs alone is written into. Runs at every InitRuxtrap: with the same
-// environment it writes the same bytes again.
+// GetSystemDirectoryW (the script host and the VBScript engine), and notes
+// the process's account, whose own c:\~tmp.vbs (or .js) alone is written
+// into. Runs at every InitRuxtrap: with the same environment and system
+// folder it writes the same bytes again.
 void ResolveReportPlaces();
 const ReportPlaces& TheReportPlaces();
 
