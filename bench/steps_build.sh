@@ -6,7 +6,9 @@ bench_root="$1"
 bench_build="$2"
 shift 2
 "$bench_root/scripts/build.sh" "$bench_build" "$@" >/dev/null
-cmake -S "$bench_root" -B "$bench_build-steps" -DRUXTRAP_STEP_TIMES=ON -DRUXTRAP_TESTS=OFF >/dev/null
+# The crash host comes with the tests' programs (BUILD_TESTING); only the two
+# targets are built.
+cmake -S "$bench_root" --preset x86 -B "$bench_build-steps" -DRUXTRAP_STEP_TIMES=ON >/dev/null
 cmake --build "$bench_build-steps" -j"$(nproc)" --target Ruxtrap crash_host >/dev/null
 . "$bench_root/scripts/wine-env.sh" "$bench_build/wineprefix"
 ensure_wine_prefix

@@ -16,9 +16,10 @@
 #ifndef RUXTRAP_H
 #define RUXTRAP_H
 
-/* RUXTRAP_EXPORTS is defined only while the library itself is built. */
+/* RUXTRAP_EXPORTS is defined only while the library itself is built; its
+ * module-definition file, Ruxtrap.def, exports the function. */
 #if defined(RUXTRAP_EXPORTS)
-#define RUXTRAP_API __declspec(dllexport)
+#define RUXTRAP_API
 #else
 #define RUXTRAP_API __declspec(dllimport)
 #endif

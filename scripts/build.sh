@@ -6,7 +6,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$1"
 shift
 "$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" >/dev/null
+# The preset's toolchain and settings, in BUILD_DIR rather than its build/.
+cmake -S "$root" --preset x86 -B "$build" >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
 cmake --build "$build" -j"$(nproc)" "${targets[@]}"

@@ -3,7 +3,8 @@
 #   MODE=zip      `cpack` of the build, the archive unpacked into OUT/unzipped
 # Both trees must hold exactly the release files, the DLL stripped and linked
 # to its separate debug file, and the README with every page of docs/.
-# Arguments: MODE BUILD_DIR OUT VERSION OBJDUMP CPACK SOURCE_DIR
+# Arguments: MODE BUILD_DIR OUT VERSION OBJDUMP CPACK SOURCE_DIR MSVC_IMPLIB
+# (MSVC_IMPLIB: whether the build made Ruxtrap.lib.)
 cmake_policy(VERSION 3.20)
 
 function(run)
@@ -48,10 +49,12 @@ set(expected
   docs/message-box.png
   ${pages}
   include/ruxtrap.h
-  lib/Ruxtrap.lib
   lib/cmake/Ruxtrap/RuxtrapConfig.cmake
   lib/cmake/Ruxtrap/RuxtrapConfigVersion.cmake
   lib/libRuxtrap.dll.a)
+if(MSVC_IMPLIB)
+  list(APPEND expected lib/Ruxtrap.lib)
+endif()
 list(SORT expected)
 foreach(page docs/report-format.md docs/debug-information.md)
   if(NOT page IN_LIST pages)

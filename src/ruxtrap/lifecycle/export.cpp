@@ -3,8 +3,8 @@
 #include "ruxtrap.h"
 
 // The argument is accepted and never read: any value, null included, gives the
-// same installation.
-extern "C" __declspec(dllexport) void WINAPI InitRuxtrap(const char* /*hostArgument*/) {
+// same installation. Ruxtrap.def exports it.
+extern "C" void WINAPI InitRuxtrap(const char* /*hostArgument*/) {
   ruxtrap::InstallCrashReporter();
 }
 
