@@ -143,9 +143,9 @@ TEST(CallThroughANullPointer, NamesTheFunctionThatMadeTheCall) {
   ASSERT_GE(frames.size(), 3u) << run.log;
   // The line of the call, or the next one where the return address starts
   // it: a frame names the line of its return address.
-  char callLine[32], nextLine[32];
-  sprintf(callLine, "crash_host.cpp, line %04lu", run.facts["callsNullLine"]);
-  sprintf(nextLine, "crash_host.cpp, line %04lu", run.facts["callsNullLine"] + 1);
+  char callLine[48], nextLine[48];
+  sprintf(callLine, "\\hosts\\faults.cpp, line %04lu", run.facts["callsNullLine"]);
+  sprintf(nextLine, "\\hosts\\faults.cpp, line %04lu", run.facts["callsNullLine"] + 1);
   EXPECT_EQ(0, FrameNaming(frames, "crash_host.exe", "CallsNull", 1)) << run.log;
   EXPECT_TRUE(Contains(frames[0], callLine) || Contains(frames[0], nextLine)) << frames[0];
   EXPECT_EQ(1, FrameNaming(frames, "crash_host.exe", "AboveCallsNull", 2)) << run.log;
