@@ -282,7 +282,6 @@ TEST_F(LocalDumps, ADumpCutShortNeverTakesADumpsPlace) {
   ASSERT_TRUE(CreateDirectoryW(kFolder.c_str(), nullptr));
   ASSERT_TRUE(WriteWholeFile(kFolder + L"\\earlier.dmp", "an earlier dump"));
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   options.timeoutMs = 300000;
   options.killWhen = [](const std::string&) {
     for (const std::wstring& name : NamesIn(kFolder)) {

@@ -96,7 +96,6 @@ TEST(RuntimeEnds, AbortPureCallAndInvalidParameterThroughUcrtbase) {
 TEST(RuntimeEnds, TheProgramsOwnAbortHandlerStays) {
   CrashHostOptions options;
   options.program = L"ends_host.exe";
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"--own-sigabrt abort", options);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(42u, run.exitCode);
@@ -124,7 +123,6 @@ TEST(ProcessEndDuringTheReport, WaitsForTheReport) {
 // report gets the lock first depends on timing, the head does not.)
 TEST(ProcessEndDuringTheReport, TheHeadIsWrittenBeforeTheWaitForTheLoaderLock) {
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"exit-behind-loader-lock", options);
   ASSERT_TRUE(run.finished);
   EXPECT_TRUE(run.exitCode == 0 || run.exitCode == kCrashExitCode) << run.exitCode;
@@ -168,7 +166,6 @@ TEST(CallThroughANullPointer, ACallIntoDataNamesItsCallerToo) {
 // the registers and the frames so far.
 TEST(KilledDuringTheReport, KeepsTheLinesWrittenBefore) {
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   options.timeoutMs = 120000;
   options.killWhen = [](const std::string& log) { return Contains(log, "[Display mode]: "); };
   CrashRun head = RunCrashHost(L"deep 5000", options);
