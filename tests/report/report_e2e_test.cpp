@@ -54,10 +54,27 @@ void ExpectOneCompleteReport(const CrashRun& run) {
   ExpectOneLaunchOf(run, kScript);
 }
 
-TEST(ReportEndToEnd, EveryCrashKindEndsWithOneReport) {
-  for (const wchar_t* kind : {L"av", L"div0", L"cpp", L"thread", L"stack-overflow-code"}) {
-    SCOPED_TRACE(testing::Message() << "crash kind " << kind);
-    ExpectOneCompleteReport(RunCrashHost(kind));
+// Each kind of crash ends with one report and one message box; the summary
+// line names the exception and the function that faulted.
+TEST(ReportEndToEnd, EveryCrashKindEndsWithOneReportThatNamesIt) {
+  struct Kind {
+    const wchar_t* arguments;
+    const char* name;
+    const char* function;
+  } kinds[] = {
+      {L"av", "EXCEPTION_ACCESS_VIOLATION", "WriteThroughNullPointer()"},
+      {L"div0", "EXCEPTION_INT_DIVIDE_BY_ZERO", "DivideByZero()"},
+      {L"cpp", "Microsoft C++ Exception", "RaiseException()"},
+      {L"thread", "EXCEPTION_ACCESS_VIOLATION", "WriteThroughNullPointer()"},
+      {L"stack-overflow-code", "EXCEPTION_STACK_OVERFLOW", "RaiseException()"},
+  };
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(testing::Message() << "crash kind " << k.arguments);
+    CrashRun run = RunCrashHost(k.arguments);
+    ExpectOneCompleteReport(run);
+    const std::string summary = SummaryLine(run.log);
+    EXPECT_NE(std::string::npos, summary.find(std::string(" caused an ") + k.name + " in module ")) << summary;
+    EXPECT_NE(std::string::npos, summary.find(std::string(", ") + k.function)) << summary;
   }
 }
 
