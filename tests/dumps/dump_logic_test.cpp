@@ -235,19 +235,13 @@ TEST_F(DumpSettingsKey, TheProgramsValuesWinOneByOne) {
   Set(true, L"DumpType", L"2", REG_SZ);
   settings = Read();
   EXPECT_EQ(1u, settings.keep);
-  EXPECT_EQ(DumpTypeFlags(kFullDump, 0), settings.type) << "the global type";
+  EXPECT_EQ(DWORD{MiniDumpWithFullMemory}, settings.type & MiniDumpWithFullMemory) << "the global type: full";
   Set(false, L"DumpCount", L"5", REG_SZ);
   Set(true, L"DumpCount", L"5", REG_SZ);
-  EXPECT_EQ(kDefaultDumpCount, Read().keep);
-}
-
-TEST_F(DumpSettingsKey, TypesGiveTheirFlags) {
-  EXPECT_EQ(DWORD{MiniDumpWithHandleData}, DumpTypeFlags(kCustomDump, MiniDumpWithHandleData));
-  EXPECT_EQ(DWORD{MiniDumpNormal}, DumpTypeFlags(kMiniDump, MiniDumpWithHandleData));
-  EXPECT_EQ(DWORD{MiniDumpNormal}, DumpTypeFlags(7, MiniDumpWithHandleData));
-  const DWORD full = DumpTypeFlags(kFullDump, 0);
-  EXPECT_EQ(DWORD{MiniDumpWithFullMemory}, full & MiniDumpWithFullMemory);
-  EXPECT_EQ(DWORD{MiniDumpWithHandleData}, full & MiniDumpWithHandleData);
+  Set(true, L"DumpType", 7);
+  settings = Read();
+  EXPECT_EQ(kDefaultDumpCount, settings.keep);
+  EXPECT_EQ(DWORD{MiniDumpNormal}, settings.type) << "a type the system does not know: mini";
 }
 
 // A folder that names no folder gives no dump: relative, a variable that
