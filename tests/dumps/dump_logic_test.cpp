@@ -120,10 +120,8 @@ class Thinning : public testing::Test {
   void TearDown() override {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder_ + L"*").c_str(), &found);
-    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-      SetFileAttributesW((folder_ + found.cFileName).c_str(), FILE_ATTRIBUTE_NORMAL);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
       if (found.cFileName[0] != L'.') RemovePath(folder_ + found.cFileName);
-    }
     if (search != INVALID_HANDLE_VALUE) FindClose(search);
     RemovePath(folder_);
   }
