@@ -120,8 +120,10 @@ class HostJob {
           (!GetQueuedCompletionStatus(port_.Get(), &message, &key, &process, timeoutMs - waited) && process == nullptr))
         break;
     }
-    TerminateJobObject(job_.Get(), 1);
+    EndAll();
   }
+
+  void EndAll() { TerminateJobObject(job_.Get(), 1); }
 
  private:
   ScopedKernelHandle job_, port_;
@@ -281,7 +283,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   ScopedKernelHandle thread(info.hThread);
   if (options.killWhen) WatchLogAndKill(process.Get(), options.killWhen, options.timeoutMs);
   if (WaitForSingleObject(process.Get(), options.timeoutMs) != WAIT_OBJECT_0) {
-    job.WaitUntilEmpty(0);
+    job.EndAll();
     WaitForSingleObject(process.Get(), 5000);
     return run;
   }
