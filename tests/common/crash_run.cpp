@@ -24,7 +24,7 @@ namespace {
 // only a run that fails anyway waits out the bound, which leaves a slow
 // machine ample time.
 constexpr DWORD kScriptHostWaitMs = 120000;
-constexpr int kPollsOf100Ms = 1200;
+constexpr int kPollsOf100Ms = kScriptHostWaitMs / 100;
 
 using ruxtrap::ScopedFileHandle;
 using ruxtrap::ScopedKernelHandle;
@@ -69,15 +69,66 @@ class DebugOutputMonitor {
   ScopedKernelHandle thread_;
 };
 
-bool StartHost(const std::wstring& folder, const std::wstring& program, const std::wstring& arguments,
-               const std::wstring& currentDirectory, PROCESS_INFORMATION* info) {
-  std::wstring commandLine = L"\"" + folder + L"\\" + program + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, currentDirectory.c_str(),
-                        &startup, info) != FALSE;
-}
+// The hosts of a run and every process they start (the script host above
+// all, which runs on after its host has ended) share a job: the run is over
+// once the job is empty, as its completion port announces.
+class HostJob {
+ public:
+  HostJob()
+      : job_(CreateJobObjectW(nullptr, nullptr)),
+        port_(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)) {
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
+    association.CompletionPort = port_.Get();
+    SetInformationJobObject(job_.Get(), JobObjectAssociateCompletionPortInformation, &association,
+                            sizeof(association));
+  }
 
+  // Starts the host suspended, puts it into the job, then lets it run.
+  bool Start(const std::wstring& folder, const std::wstring& program, const std::wstring& arguments,
+             const std::wstring& currentDirectory, PROCESS_INFORMATION* info) {
+    std::wstring commandLine = L"\"" + folder + L"\\" + program + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        currentDirectory.c_str(), &startup, info))
+      return false;
+    if (!AssignProcessToJobObject(job_.Get(), info->hProcess)) {
+      TerminateProcess(info->hProcess, 1);
+      CloseHandle(info->hThread);
+      CloseHandle(info->hProcess);
+      return false;
+    }
+    ResumeThread(info->hThread);
+    return true;
+  }
+
+  // Waits, at most timeoutMs, until no process of the job is left; ends
+  // those still there when the time is up.
+  void WaitUntilEmpty(DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+      JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts = {};
+      if (!QueryInformationJobObject(job_.Get(), JobObjectBasicAccountingInformation, &counts, sizeof(counts),
+                                     nullptr) ||
+          counts.ActiveProcesses == 0)
+        return;
+      // The port's next message (a process started or ended) or the time limit.
+      const DWORD waited = GetTickCount() - start;
+      DWORD message = 0;
+      ULONG_PTR key = 0;
+      OVERLAPPED* process = nullptr;
+      if (waited >= timeoutMs ||
+          (!GetQueuedCompletionStatus(port_.Get(), &message, &key, &process, timeoutMs - waited) && process == nullptr))
+        break;
+    }
+    EndAll();
+  }
+
+  void EndAll() { TerminateJobObject(job_.Get(), 1); }
+
+ private:
+  ScopedKernelHandle job_, port_;
+};
 
 std::wstring Variable(const wchar_t* name) {
   wchar_t value[MAX_PATH];
@@ -226,18 +277,16 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   std::wstring folder = options.folder.empty() ? BinFolder() : options.folder;
   std::wstring currentDirectory = options.currentDirectory.empty() ? folder : options.currentDirectory;
 
-  ScopedKernelHandle scriptHostDone(CreateEventW(nullptr, TRUE, FALSE, L"ruxtrap-wscript-done"));
-  ResetEvent(scriptHostDone.Get());
-
   std::unique_ptr<DebugOutputMonitor> monitor;
   if (options.captureDebugOutput) monitor.reset(new DebugOutputMonitor);
+  HostJob job;
   PROCESS_INFORMATION info = {};
-  if (!StartHost(folder, options.program, arguments, currentDirectory, &info)) return run;
+  if (!job.Start(folder, options.program, arguments, currentDirectory, &info)) return run;
   ScopedKernelHandle process(info.hProcess);
   ScopedKernelHandle thread(info.hThread);
   if (options.killWhen) WatchLogAndKill(process.Get(), options.killWhen, options.timeoutMs);
   if (WaitForSingleObject(process.Get(), options.timeoutMs) != WAIT_OBJECT_0) {
-    TerminateProcess(process.Get(), 1);
+    job.EndAll();
     WaitForSingleObject(process.Get(), 5000);
     return run;
   }
@@ -245,7 +294,7 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   GetExitCodeProcess(process.Get(), &run.exitCode);
   if (monitor) run.debugOutput = monitor->Strings();
   // The script host runs on after the crashed process has ended.
-  if (options.waitForScriptHost) WaitForSingleObject(scriptHostDone.Get(), kScriptHostWaitMs);
+  job.WaitUntilEmpty(kScriptHostWaitMs);
 
   run.logExists = ReadWholeFile(kLogPathW, &run.log);
   run.scriptExists = ReadWholeFile(kScriptPathW, &run.script);
@@ -260,19 +309,6 @@ CrashRun RunCrashHost(const std::wstring& arguments, const CrashHostOptions& opt
   return run;
 }
 
-// Every host that wrote its report started the script host, which may only
-// begin once its host has ended (under Wine a process started a moment ago
-// has no name yet for WaitForScriptHostsToEnd to find): the run waits until
-// all of them have recorded.
-void WaitForScriptHostRecords(int expected) {
-  for (int waits = 0; waits < kPollsOf100Ms; ++waits) {
-    std::string record;
-    ReadWholeFile(kScriptHostRecordW, &record);
-    if (CountOf(record, "cmd=") >= expected) return;
-    Sleep(100);
-  }
-}
-
 std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& arguments, DWORD timeoutMs,
                                          const std::wstring& program) {
   WaitForScriptHostsToEnd();
@@ -281,10 +317,11 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
   ResetEvent(start.Get());
   // Each host counts itself in on it just before its wait.
   ScopedKernelHandle ready(CreateSemaphoreW(nullptr, 0, count, (std::wstring(kStartTogetherEvent) + L"-ready").c_str()));
+  HostJob job;
   std::vector<HANDLE> processes;
   for (int i = 0; i < count; ++i) {
     PROCESS_INFORMATION info = {};
-    if (!StartHost(BinFolder(), program, arguments, BinFolder(), &info)) break;
+    if (!job.Start(BinFolder(), program, arguments, BinFolder(), &info)) break;
     CloseHandle(info.hThread);
     processes.push_back(info.hProcess);
   }
@@ -301,7 +338,9 @@ std::vector<DWORD> RunCrashHostsTogether(int count, const std::wstring& argument
     codes.push_back(code);
     CloseHandle(process);
   }
-  WaitForScriptHostRecords(static_cast<int>(std::count(codes.begin(), codes.end(), kCrashExitCode)));
+  // Every host that wrote its report started the script host, which may
+  // still run.
+  job.WaitUntilEmpty(kScriptHostWaitMs);
   return codes;
 }
 

@@ -1,7 +1,8 @@
 // Runs the crash host in a child process and collects what a crash leaves:
 // the full 32-bit exit code, the log, the script file and what reached the
-// stand-in script host. All runs share the fixed C:\ paths, the user's own
-// log and the temp folder of the prefix.
+// stand-in script host. A run ends once the host and every process it started
+// (the script host) have ended. All runs share the fixed C:\ paths, the
+// user's own log and the temp folder of the prefix.
 #pragma once
 
 #include <windows.h>
@@ -42,7 +43,6 @@ struct CrashHostOptions {
   std::wstring program = L"crash_host.exe";
   std::wstring currentDirectory;  // empty: the host's folder
   bool clearDriveC = true;   // remove the log, script and record first
-  bool waitForScriptHost = true;  // wait for the stand-in to record its command line
   bool captureDebugOutput = false;  // collect the host's OutputDebugString text
   DWORD timeoutMs = 60000;
   // When set, the host is ended from outside (TerminateProcess, exit code 1)

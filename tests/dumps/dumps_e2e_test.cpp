@@ -190,13 +190,18 @@ TEST_F(LocalDumps, DumpCountKeepsTheNewest) {
   ASSERT_TRUE(WriteWholeFile(kFolder + L"\\notes.txt", "kept"));
   ASSERT_TRUE(CreateDirectoryW((kFolder + L"\\folder.dmp").c_str(), nullptr));
   std::vector<std::wstring> dumps;
+  FILETIME previous = {};
   for (const wchar_t* copy : {L"crash_host_a.exe", L"crash_host_b.exe", L"crash_host_c.exe"}) {
     ASSERT_TRUE(CopyFileW((BinFolder() + L"\\crash_host.exe").c_str(), (BinFolder() + L"\\" + copy).c_str(), FALSE));
     CrashHostOptions options;
     options.program = copy;
     dumps.push_back(DumpName(CrashWithReport(L"av", options), copy));
     RemovePath(BinFolder() + L"\\" + copy);
-    Sleep(20);  // apart in the file times
+    // Each dump newer than the one before, as the thinning reads it.
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    ASSERT_TRUE(GetFileAttributesExW((kFolder + L"\\" + dumps.back()).c_str(), GetFileExInfoStandard, &data));
+    ASSERT_LT(CompareFileTime(&previous, &data.ftLastWriteTime), 0);
+    previous = data.ftLastWriteTime;
   }
   EXPECT_EQ((std::vector<std::wstring>{dumps[1], dumps[2], L"notes.txt"}), NamesIn(kFolder));
   EXPECT_TRUE(Exists(kFolder + L"\\folder.dmp"));
@@ -282,7 +287,6 @@ TEST_F(LocalDumps, ADumpCutShortNeverTakesADumpsPlace) {
   ASSERT_TRUE(CreateDirectoryW(kFolder.c_str(), nullptr));
   ASSERT_TRUE(WriteWholeFile(kFolder + L"\\earlier.dmp", "an earlier dump"));
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   options.timeoutMs = 300000;
   options.killWhen = [](const std::string&) {
     for (const std::wstring& name : NamesIn(kFolder)) {

@@ -61,7 +61,6 @@ CrashRun CrashProgramIn(const std::wstring& folder, const std::wstring& program)
   CrashHostOptions options;
   options.folder = folder;
   options.program = program;
-  options.waitForScriptHost = false;  // the system's script host runs, not the recording stand-in
   return RunCrashHost(L"", options);
 }
 

@@ -1,5 +1,5 @@
-// Crashes that break naive reporters: little stack left, many threads at
-// once, names the log's code page cannot hold, a heap already corrupt.
+// Crashes that break naive reporters: little stack left, names the log's
+// code page cannot hold.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,8 +10,6 @@
 
 namespace ruxtrap_test {
 namespace {
-
-const std::string kSep90 = std::string(90, '=') + "\r\n";
 
 // One report, whole: the section, the summary, the registers, the call stack
 // heading, at least one frame, and the three closing blank lines.
@@ -24,15 +22,6 @@ TEST(HardeningEndToEnd, ReportWithOnlyAFewKilobytesOfStackLeft) {
   EXPECT_LE(stackLeft, 6u * 1024);
   EXPECT_NE(std::string::npos, run.log.find(" caused an EXCEPTION_STACK_OVERFLOW in module crash_host.exe"));
   EXPECT_NE(std::string::npos, run.log.find(", ReportWithLittleStackLeft()+"));
-}
-
-TEST(HardeningEndToEnd, SixteenThreadsCrashingAtOnceGiveOneWholeReport) {
-  for (int run = 0; run < 20; ++run) {
-    SCOPED_TRACE(run);
-    CrashHostOptions options;
-    options.timeoutMs = 60000;
-    ExpectWholeReports(RunCrashHost(L"threads 16", options), 1);
-  }
 }
 
 TEST(HardeningEndToEnd, NamesOutsideTheCodePageKeepEveryLineWhole) {
@@ -52,22 +41,6 @@ TEST(HardeningEndToEnd, NamesOutsideTheCodePageKeepEveryLineWhole) {
   EXPECT_NE(std::string::npos, run.log.find("\t" + folderText + "\\" + Narrow(library) + "\r\n"));
   EXPECT_NE(std::string::npos, run.log.find(" in module ??????????_?.dll at 0023:"));
   EXPECT_NE(std::string::npos, run.log.find("??????????_?.dll, CrashInLibrary()+"));
-}
-
-// With the heap damaged, queries that need it fail one by one; each costs
-// only its own line, and the report keeps its frame, the summary line and
-// the registers.
-TEST(HardeningEndToEnd, CorruptHeapStillGivesAReport) {
-  CrashRun run = RunCrashHost(L"corrupt-heap");
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(kCrashExitCode, run.exitCode);
-  EXPECT_EQ(0u, run.log.find(kSep90 + "[Started Time]:\t"));
-  EXPECT_EQ(2, CountOf(run.log, kSep90));
-  EXPECT_NE(std::string::npos, run.log.find("\t\t\tAll Modules\r\n"));
-  EXPECT_NE(std::string::npos, run.log.find(kSep90 + "crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "));
-  EXPECT_NE(std::string::npos, run.log.find("\r\nEAX="));
-  EXPECT_NE(std::string::npos, run.log.find("\t\t\tCall Stack\r\n"));
-  EXPECT_EQ("\r\n\r\n\r\n", run.log.substr(run.log.size() - 6));
 }
 
 }  // namespace

@@ -14,10 +14,9 @@
 namespace ruxtrap_test {
 namespace {
 
-CrashRun RunHostileHost(const std::wstring& arguments, bool scriptHostStarts = true) {
+CrashRun RunHostileHost(const std::wstring& arguments) {
   CrashHostOptions options;
   options.program = L"hostile_host.exe";
-  options.waitForScriptHost = scriptHostStarts;
   return RunCrashHost(arguments, options);
 }
 
@@ -26,14 +25,30 @@ void ExpectOneWholeReport(const CrashRun& run) {
   EXPECT_EQ(0u, SummaryLine(run.log).find("hostile_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "));
 }
 
-// Blocks of the process heap overrun into their freed neighbours: the
-// heap's next allocation faults. The log is still opened and the report
-// written; what needs the heap loses its own lines only (the module table
-// among them, at times). Starting the script host needs the heap too.
+// A heap damaged before the fault: one block overrun into the header of its
+// freed neighbour (crash_host), or every other block of a run overrun into
+// the next (hostile_host), after which the heap's next allocation of that
+// size faults. The log is still opened and the report written; queries that
+// need the heap fail one by one, each costing only its own line (the module
+// table's among them, at times), and the report keeps its frame, the summary
+// line and the registers. Starting the script host needs the heap too.
 TEST(DamagedProcessHeap, TheReportIsStillWritten) {
-  CrashRun run = RunHostileHost(L"damaged-heap", false);
-  ExpectOneWholeReport(run);
-  EXPECT_NE(std::string::npos, run.log.find("\r\nEAX=00000000  "));
+  const std::string sep90 = std::string(90, '=') + "\r\n";
+  CrashRun corrupt = RunCrashHost(L"corrupt-heap");
+  ASSERT_TRUE(corrupt.finished);
+  EXPECT_EQ(kCrashExitCode, corrupt.exitCode);
+  EXPECT_EQ(0u, corrupt.log.find(sep90 + "[Started Time]:\t"));
+  EXPECT_EQ(2, CountOf(corrupt.log, sep90));
+  EXPECT_NE(std::string::npos, corrupt.log.find("\t\t\tAll Modules\r\n"));
+  EXPECT_NE(std::string::npos,
+            corrupt.log.find(sep90 + "crash_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module "));
+  EXPECT_NE(std::string::npos, corrupt.log.find("\r\nEAX="));
+  EXPECT_NE(std::string::npos, corrupt.log.find("\t\t\tCall Stack\r\n"));
+  EXPECT_EQ("\r\n\r\n\r\n", corrupt.log.substr(corrupt.log.size() - 6));
+
+  CrashRun damaged = RunHostileHost(L"damaged-heap");
+  ExpectOneWholeReport(damaged);
+  EXPECT_NE(std::string::npos, damaged.log.find("\r\nEAX=00000000  "));
 }
 
 // Once the report is on disk, another thread takes the loader lock and keeps
@@ -61,7 +76,6 @@ TEST(LoaderLockHeldInTheMultiThreadedApartment, TheReportIsWholeAndTheProcessEnd
 TEST(HeapFaultDuringTheReport, TheProcessStillEnds) {
   CrashHostOptions options;
   options.program = L"hostile_host.exe";
-  options.waitForScriptHost = false;
   options.timeoutMs = 120000;
   CrashRun run = RunCrashHost(L"heap-fault-during-report", options);
   ASSERT_TRUE(run.finished) << "the crashed host hung";

@@ -96,7 +96,6 @@ TEST(RuntimeEnds, AbortPureCallAndInvalidParameterThroughUcrtbase) {
 TEST(RuntimeEnds, TheProgramsOwnAbortHandlerStays) {
   CrashHostOptions options;
   options.program = L"ends_host.exe";
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"--own-sigabrt abort", options);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(42u, run.exitCode);
@@ -124,7 +123,6 @@ TEST(ProcessEndDuringTheReport, WaitsForTheReport) {
 // report gets the lock first depends on timing, the head does not.)
 TEST(ProcessEndDuringTheReport, TheHeadIsWrittenBeforeTheWaitForTheLoaderLock) {
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"exit-behind-loader-lock", options);
   ASSERT_TRUE(run.finished);
   EXPECT_TRUE(run.exitCode == 0 || run.exitCode == kCrashExitCode) << run.exitCode;
@@ -143,9 +141,9 @@ TEST(CallThroughANullPointer, NamesTheFunctionThatMadeTheCall) {
   ASSERT_GE(frames.size(), 3u) << run.log;
   // The line of the call, or the next one where the return address starts
   // it: a frame names the line of its return address.
-  char callLine[32], nextLine[32];
-  sprintf(callLine, "crash_host.cpp, line %04lu", run.facts["callsNullLine"]);
-  sprintf(nextLine, "crash_host.cpp, line %04lu", run.facts["callsNullLine"] + 1);
+  char callLine[48], nextLine[48];
+  sprintf(callLine, "\\hosts\\faults.cpp, line %04lu", run.facts["callsNullLine"]);
+  sprintf(nextLine, "\\hosts\\faults.cpp, line %04lu", run.facts["callsNullLine"] + 1);
   EXPECT_EQ(0, FrameNaming(frames, "crash_host.exe", "CallsNull", 1)) << run.log;
   EXPECT_TRUE(Contains(frames[0], callLine) || Contains(frames[0], nextLine)) << frames[0];
   EXPECT_EQ(1, FrameNaming(frames, "crash_host.exe", "AboveCallsNull", 2)) << run.log;
@@ -168,7 +166,6 @@ TEST(CallThroughANullPointer, ACallIntoDataNamesItsCallerToo) {
 // the registers and the frames so far.
 TEST(KilledDuringTheReport, KeepsTheLinesWrittenBefore) {
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   options.timeoutMs = 120000;
   options.killWhen = [](const std::string& log) { return Contains(log, "[Display mode]: "); };
   CrashRun head = RunCrashHost(L"deep 5000", options);

@@ -54,10 +54,27 @@ void ExpectOneCompleteReport(const CrashRun& run) {
   ExpectOneLaunchOf(run, kScript);
 }
 
-TEST(ReportEndToEnd, EveryCrashKindEndsWithOneReport) {
-  for (const wchar_t* kind : {L"av", L"div0", L"cpp", L"thread", L"stack-overflow-code"}) {
-    SCOPED_TRACE(testing::Message() << "crash kind " << kind);
-    ExpectOneCompleteReport(RunCrashHost(kind));
+// Each kind of crash ends with one report and one message box; the summary
+// line names the exception and the function that faulted.
+TEST(ReportEndToEnd, EveryCrashKindEndsWithOneReportThatNamesIt) {
+  struct Kind {
+    const wchar_t* arguments;
+    const char* name;
+    const char* function;
+  } kinds[] = {
+      {L"av", "EXCEPTION_ACCESS_VIOLATION", "WriteThroughNullPointer()"},
+      {L"div0", "EXCEPTION_INT_DIVIDE_BY_ZERO", "DivideByZero()"},
+      {L"cpp", "Microsoft C++ Exception", "RaiseException()"},
+      {L"thread", "EXCEPTION_ACCESS_VIOLATION", "WriteThroughNullPointer()"},
+      {L"stack-overflow-code", "EXCEPTION_STACK_OVERFLOW", "RaiseException()"},
+  };
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(testing::Message() << "crash kind " << k.arguments);
+    CrashRun run = RunCrashHost(k.arguments);
+    ExpectOneCompleteReport(run);
+    const std::string summary = SummaryLine(run.log);
+    EXPECT_NE(std::string::npos, summary.find(std::string(" caused an ") + k.name + " in module ")) << summary;
+    EXPECT_NE(std::string::npos, summary.find(std::string(", ") + k.function)) << summary;
   }
 }
 
@@ -132,7 +149,6 @@ TEST(ReportEndToEnd, UnopenableLogEndsTheProcessWithoutReport) {
   ASSERT_TRUE(CreateDirectoryW(UserLogPath().c_str(), nullptr));
   CrashHostOptions options;
   options.clearDriveC = false;
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"av", options);
   ASSERT_TRUE(run.finished) << "the host hung";
   EXPECT_NE(kCrashExitCode, run.exitCode);
@@ -236,7 +252,6 @@ TEST(ReportEndToEnd, OnlyTheSystemsScriptHostIsStarted) {
 TEST(ReportEndToEnd, ScriptHostThatCannotStartStillExitsWithTheCode) {
   ASSERT_TRUE(ReplaceSystemScriptHost("this is not a program"));
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"av", options);
   EXPECT_TRUE(InstallScriptHostStandIn());
   EXPECT_EQ(kCrashExitCode, run.exitCode);
@@ -249,22 +264,24 @@ TEST(ReportEndToEnd, ScriptHostThatCannotStartStillExitsWithTheCode) {
 TEST(RealScriptHost, RealScriptHostWithoutDisplay) {
   CrashHostOptions options;
   options.folder = BinFolder() + L"\\real-wscript";
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"av", options);
   EXPECT_EQ(kCrashExitCode, run.exitCode);
   EXPECT_EQ(kScript, run.script);
 }
 
+// Sixteen threads released at the same moment each fault: one whole report
+// and one message box, run after run.
 TEST(ReportEndToEnd, ManyThreadsCrashingAtOnceGiveOneReport) {
-  for (int round = 0; round < 3; ++round) {
-    CrashRun run = RunCrashHost(L"threads 8");
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    CrashRun run = RunCrashHost(L"threads 16");
+    ExpectWholeReports(run, 1);
     ExpectOneCompleteReport(run);
   }
 }
 
 TEST(ReportEndToEnd, WithoutInitTheSystemHandlesTheCrash) {
   CrashHostOptions options;
-  options.waitForScriptHost = false;
   CrashRun run = RunCrashHost(L"--no-init av", options);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);

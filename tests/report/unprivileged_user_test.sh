@@ -83,10 +83,11 @@ reset() {
     "$profile/Temp/"~ruxtrap-*.vbs "$profile/Temp/"~ruxtrap-*.js "$profile/linked-notes.txt"
 }
 
-# Crashes the host and waits until every process of the prefix, the script
-# host included, has ended. Sets $exit_line to what run_host printed.
+# Crashes the host and waits until it and every process it started, the
+# script host included, have ended. Sets $exit_line to what run_host printed.
+# The prefix's server and services run on between crashes.
 crash() {  # crash OVERRIDES
-  exit_line="$(as_user "$1" bash -c 'wine "$0/run_host.exe" "$1" av 2>/dev/null | tr -d "\r"; wineserver -w' \
+  exit_line="$(as_user "$1" bash -c 'wine "$0/run_host.exe" --all "$1" av 2>/dev/null | tr -d "\r"' \
     "$base/bin" "$host")"
 }
 
@@ -188,8 +189,10 @@ check "exit" "exit code: -1073741819 (0xC0000005)" "$exit_line"
 check "script host starts" 0 "$(count 'cmd=' "$record")"
 
 # Wine's own script host (no override) on a virtual display: the notice the
-# user sees names the log that was written.
+# user sees names the log that was written. The prefix's services start
+# afresh on that display.
 case="Wine's script host shows the notice"
+as_user "" wineserver -k 2>/dev/null || true
 reset
 chmod 0555 "$drive_c"
 shown="$(as_user "" xvfb-run -a bash -c \

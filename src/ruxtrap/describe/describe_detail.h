@@ -80,6 +80,12 @@ bool AppendSourceLineSuffix(SymbolEngine& symbols, DWORD64 address, bool comma, 
 // before that start without a symbol of its own is then named by nothing.
 DWORD ReturnAddressBias(SymbolEngine& symbols, DWORD64 returnAddress);
 
+// Whether the code just before address is a call instruction: the forms
+// that call through a pointer (FF /2, with 0, 1 or 4 bytes of displacement
+// and an optional SIB byte) or to a fixed place (E8 and 4 bytes). False when
+// those bytes cannot be read.
+bool FollowsCall(DWORD address);
+
 // The exception pointers a describe routine was given, copied; false when
 // they cannot be read (the routine then has no line).
 inline bool CopyExceptionPointers(const EXCEPTION_POINTERS* pointers, EXCEPTION_POINTERS* copy) {

@@ -158,9 +158,8 @@ bool BuildFrameLine(SymbolEngine& symbols) {
   return FormatFrameAt(symbols, walk.frame.AddrPC.Offset, walk.frame.Params, walk.frames > 1);
 }
 
-// Whether the code just before address is a call instruction: the forms
-// that call through a pointer (FF /2, with 0, 1 or 4 bytes of displacement
-// and an optional SIB byte) or to a fixed place (E8 and 4 bytes).
+}  // namespace
+
 bool FollowsCall(DWORD address) {
   BYTE code[7];
   if (!ReadOwnMemory(address - sizeof(code), code, sizeof(code))) return false;
@@ -168,6 +167,8 @@ bool FollowsCall(DWORD address) {
   return code[2] == 0xE8 || callThroughPointerAt(0) || callThroughPointerAt(1) || callThroughPointerAt(3) ||
          callThroughPointerAt(4) || callThroughPointerAt(5);
 }
+
+namespace {
 
 // When the processor faulted executing memory that holds no code (a call
 // through a null or stale function pointer, through a destroyed object's

@@ -42,13 +42,17 @@ void EndLongStep() {
   NoteReportProgress();
 }
 
-// Tick differences stay right across the counter's wrap every 49.7 days.
 bool ReportHasStalled(DWORD waitingSince) {
   NoteWatchedFileGrowth();
   const DWORD now = GetTickCount();
-  const DWORD bound = static_cast<DWORD>(longStepBound);
-  if (bound != 0 && now - static_cast<DWORD>(longStepStart) < bound) return false;
-  const DWORD sinceStep = now - static_cast<DWORD>(lastProgress);
+  return StalledAt(now, static_cast<DWORD>(lastProgress), waitingSince, static_cast<DWORD>(longStepStart),
+                   static_cast<DWORD>(longStepBound));
+}
+
+// Tick differences stay right across the counter's wrap every 49.7 days.
+bool StalledAt(DWORD now, DWORD lastProgress, DWORD waitingSince, DWORD longStepStart, DWORD longStepBound) {
+  if (longStepBound != 0 && now - longStepStart < longStepBound) return false;
+  const DWORD sinceStep = now - lastProgress;
   const DWORD waited = now - waitingSince;
   return (sinceStep < waited ? sinceStep : waited) >= kReportStallMs;
 }

@@ -41,4 +41,10 @@ void EndLongStep();
 // since waitingSince (a GetTickCount value) at least as long.
 bool ReportHasStalled(DWORD waitingSince);
 
+// The decision of ReportHasStalled, from GetTickCount values: now, the last
+// step, the start of the caller's wait, and the long step in progress (its
+// start, and its bound, 0 when there is none). Right across the counter's
+// wrap every 49.7 days.
+bool StalledAt(DWORD now, DWORD lastProgress, DWORD waitingSince, DWORD longStepStart, DWORD longStepBound);
+
 }  // namespace ruxtrap

@@ -8,9 +8,8 @@
 //   cmd=<its command line>
 //   exe=<its own path>
 //   script=<the bytes of the script it was given, or nothing when unreadable>
-// then signals the event "ruxtrap-wscript-done" (if a test created it). It
-// opens the script the way Wine's script host does, without any sharing: a
-// file someone still holds open cannot be read.
+// It opens the script the way Wine's script host does, without any sharing:
+// a file someone still holds open cannot be read.
 #include <windows.h>
 
 #include <stdio.h>
@@ -42,11 +41,6 @@ int wmain(int argc, wchar_t** argv) {
   if (record != nullptr) {
     fprintf(record, "cmd=%s\nexe=%s\nscript=%s\n", GetCommandLineA(), own, script.c_str());
     fclose(record);
-  }
-  HANDLE done = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ruxtrap-wscript-done");
-  if (done != nullptr) {
-    SetEvent(done);
-    CloseHandle(done);
   }
   return record != nullptr ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 
 #include <stdio.h>
 
+#include "host.h"
 #include "lifecycle/lifecycle.h"
 #include "report/report.h"
 #include "support/fault_guard.h"
@@ -23,11 +24,10 @@ namespace {
 using ruxtrap::kChainEnd;
 PEXCEPTION_ROUTINE ownFinalHandler;
 
-void RecordFact(const char* place, const char* name, unsigned long value) {
-  FILE* facts = fopen("C:\\ruxtrap-host-facts.txt", "a");
-  if (facts == nullptr) return;
-  fprintf(facts, "%s%s=%08lX\n", place, name, value);
-  fclose(facts);
+void RecordPlaceFact(const char* place, const char* name, unsigned long value) {
+  char fact[64];
+  snprintf(fact, sizeof(fact), "%s%s", place, name);
+  RecordFact(fact, value);
 }
 
 PEXCEPTION_ROUTINE FinalHandler() {
@@ -57,8 +57,8 @@ void CheckChain(const char* place) {
       break;
     }
   }
-  RecordFact(place, "Records", records);
-  RecordFact(place, "Valid", valid ? 1 : 0);
+  RecordPlaceFact(place, "Records", records);
+  RecordPlaceFact(place, "Valid", valid ? 1 : 0);
 }
 
 LONG CheckChainThenReport(EXCEPTION_POINTERS* pointers, ruxtrap::ReportSession& session) {
