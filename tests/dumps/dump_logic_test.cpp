@@ -13,6 +13,7 @@
 #include "dumps/dump_check.h"
 #include "dumps/dump_files.h"
 #include "dumps/dump_settings.h"
+#include "support/optional_calls.h"
 #include "support/scoped.h"
 
 namespace ruxtrap {
@@ -65,8 +66,8 @@ TEST(WholeDump, ARealDumpIsWholeAndItsCutsAreNot) {
     ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(file.IsValid());
-    ASSERT_TRUE(MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal, nullptr,
-                                  nullptr, nullptr));
+    ASSERT_TRUE(Optional().miniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal,
+                                             nullptr, nullptr, nullptr));
   }
   std::string dump;
   ASSERT_TRUE(ReadWholeFile(path, &dump));
