@@ -6,14 +6,7 @@
 # Arguments: SOURCE_DIR OUT VERSION OBJDUMP CPACK
 cmake_policy(VERSION 3.20)
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " line "${ARGN}")
-    message(FATAL_ERROR "${line} failed (${rc}):\n${out}")
-  endif()
-  set(run_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_command.cmake)
 
 set(build ${OUT}/build)
 file(REMOVE_RECURSE ${OUT})

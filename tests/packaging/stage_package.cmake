@@ -7,14 +7,7 @@
 # (MSVC_IMPLIB: whether the build made Ruxtrap.lib.)
 cmake_policy(VERSION 3.20)
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " line "${ARGN}")
-    message(FATAL_ERROR "${line} failed (${rc}):\n${out}")
-  endif()
-  set(run_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_command.cmake)
 
 if(MODE STREQUAL "install")
   set(tree ${OUT}/install)
