@@ -68,6 +68,31 @@ TEST(LoaderLock, HeldByAnotherThreadForEverStillGivesAReport) {
   EXPECT_EQ(std::string::npos, run.log.find("<UNKNOWN>\r\n"));
 }
 
+// A DLL that InitRuxtrap's binding of system functions loads calls
+// InitRuxtrap from its start-up code, on the binding thread (which holds the
+// loader lock already): that call leaves the binding to the first, the host
+// goes on, and its crash gets its report. Wine takes the DLL beside the host
+// for the system's oleaut32.dll by an override for this program alone.
+TEST(LoaderLock, InitRuxtrapFromADllTheBindingLoadsLeavesTheBindingWhole) {
+  const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\reentrant_host.exe\\DllOverrides";
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                                           nullptr));
+  const wchar_t kNative[] = L"native";
+  RegSetValueExW(key, L"oleaut32", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNative), sizeof(kNative));
+  RegCloseKey(key);
+  CrashHostOptions options;
+  options.folder = BinFolder() + L"\\reentrant";
+  options.program = L"reentrant_host.exe";
+  CrashRun run = RunCrashHost(L"av", options);
+  RegDeleteKeyW(HKEY_CURRENT_USER, kOverrides);
+  ExpectWholeReports(run, 1);
+  EXPECT_NE(std::string::npos,
+            run.log.find("reentrant_host.exe caused an EXCEPTION_ACCESS_VIOLATION in module reentrant_host.exe at 0023:"));
+  EXPECT_NE(std::string::npos, run.log.find("reentrant_host.exe, WriteThroughNullPointer()+"));
+  EXPECT_NE(std::string::npos, run.log.find("\\reentrant\\oleaut32.dll\r\n")) << "the planted DLL was loaded";
+}
+
 // The faulting thread holds the loader lock itself: it can take it again,
 // so the report is as whole as any.
 TEST(LoaderLock, HeldByTheFaultingThreadGivesAWholeReport) {

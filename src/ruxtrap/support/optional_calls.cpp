@@ -20,6 +20,9 @@ OptionalCallsPage page;
 
 enum : LONG { kUnbound, kBound };
 volatile LONG bindState = kUnbound;
+// The thread binding, while it binds; 0 otherwise. Read and written under
+// the loader lock only.
+DWORD bindingThread = 0;
 
 // The DLLs the entries come from. NTDLL and KERNEL32 are always loaded; the
 // others are loaded by name, as an import would find them.
@@ -110,13 +113,19 @@ class LoaderLockForBinding {
 
 }  // namespace
 
+// A DLL the binding loads may call InitRuxtrap from its start-up code, on
+// the binding thread, which holds the loader lock already: that call finds
+// the binding in progress and leaves it to the outer one, which seals the
+// table only when every entry is in (it would fault writing the rest).
 void BindOptionalCalls() {
   if (bindState == kBound) return;
   LoaderLockForBinding serialised;
-  if (bindState == kBound) return;
+  if (bindState == kBound || bindingThread == GetCurrentThreadId()) return;
+  bindingThread = GetCurrentThreadId();
   BindAll();
   SetPageProtection(PAGE_READONLY);
   InterlockedExchange(&bindState, kBound);
+  bindingThread = 0;
 }
 
 const OptionalCalls& Optional() { return page.calls; }

@@ -58,7 +58,9 @@ struct OptionalCalls {
 // Binds every entry unless an earlier call did, then seals the table. Runs
 // under the loader lock, which serialises it with every other thread's
 // InitRuxtrap and with the loading it does itself (a DllMain that calls
-// InitRuxtrap already holds the lock and takes it again).
+// InitRuxtrap already holds the lock and takes it again). A call from a
+// DLL that the binding itself loads returns at once: the table is then
+// still being bound, and its entries may still be null.
 void BindOptionalCalls();
 
 // The table; all null before the first BindOptionalCalls.
