@@ -18,7 +18,6 @@ int stampCount = 0;
 }  // namespace
 
 void StampStep(const char* name) {
-  NoteReportProgress();
   if (stampCount == kMostStamps) return;
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
