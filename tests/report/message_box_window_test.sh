@@ -42,13 +42,7 @@ trap 'put_engine_back; wineserver -k >/dev/null 2>&1 || true' EXIT
 
 bin="$(winepath -w "$build/bin")"
 local_folder="ruxtrap Журнал 日本"
-failures=0
-check() {  # check WHAT EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    printf 'FAILED %s: %s\n  expected: %s\n  actual:   %s\n' "$case" "$1" "$2" "$3"
-    failures=$((failures + 1))
-  fi
-}
+. "$root/tests/report/checks.sh"
 box_naming() { printf 'button: OK\nicon: critical\ntext: %s\ntitle: Exception' "$1"; }
 exists() { [ -e "$1" ] && echo yes || echo no; }
 

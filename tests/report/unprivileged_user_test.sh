@@ -60,13 +60,7 @@ user_log_shown="C:\\users\\$user\\AppData\\Local\\CrashEvent.log"
 temp_shown="C:\\users\\$user\\Temp\\"
 system_host='C:\windows\system32\wscript.exe'
 
-failures=0
-check() {  # check WHAT EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    printf 'FAILED %s: %s\n  expected: %s\n  actual:   %s\n' "$case" "$1" "$2" "$3"
-    failures=$((failures + 1))
-  fi
-}
+. "$root/tests/report/checks.sh"
 script_naming() { printf 's=MsgBox("%s", vbCritical, "Exception")' "$1"; }
 count() { if [ -f "$2" ]; then grep -c -F -- "$1" "$2" || true; else echo 0; fi; }
 recorded() { sed -n "s/^$1=//p" "$record" 2>/dev/null | head -1 | tr -d '\r'; }
